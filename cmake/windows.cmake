@@ -1,0 +1,77 @@
+# Windows builds (mingw-w64): the DLL, the fault-injection DLL for tests (64-bit
+# only), the reference host and the test programs.
+enable_testing()
+# Link only what the code names: every import of the DLL must be a system DLL we chose.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+set(CMAKE_C_STANDARD_LIBRARIES "")
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VELMORA_DLL_NAME VelmoraSync64)
+else()
+  set(VELMORA_DLL_NAME VelmoraSync)
+endif()
+
+set(VELMORA_WIN_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+set(VELMORA_WIN_OPTIONS ${VELMORA_WARNINGS} -fno-exceptions -fno-rtti)
+set(VELMORA_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+set(VELMORA_SYSTEM_LIBS wininet crypt32 advapi32 shell32 user32)
+
+# Everything but the two versions of the fault switch.
+set(VELMORA_CORE_SOURCES ${VELMORA_ALL_SOURCES})
+list(FILTER VELMORA_CORE_SOURCES EXCLUDE REGEX "/faults_(on|off)_win32\\.cpp$")
+add_library(velmora_core OBJECT ${VELMORA_CORE_SOURCES})
+target_include_directories(velmora_core PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src
+                                               ${CMAKE_BINARY_DIR}/generated)
+target_compile_definitions(velmora_core PUBLIC ${VELMORA_WIN_DEFINITIONS} VELMORA_API=)
+target_compile_options(velmora_core PUBLIC ${VELMORA_WIN_OPTIONS})
+
+function(velmora_dll target faults_source def_file)
+  add_library(${target} SHARED $<TARGET_OBJECTS:velmora_core> ${faults_source} ${def_file})
+  target_link_libraries(${target} PRIVATE velmora_core ${VELMORA_SYSTEM_LIBS})
+  target_link_options(${target} PRIVATE ${VELMORA_STATIC_RUNTIME})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${target})
+endfunction()
+
+velmora_dll(${VELMORA_DLL_NAME} ${CMAKE_SOURCE_DIR}/src/frame/faults_off_win32.cpp ${CMAKE_SOURCE_DIR}/src/exports.def)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # The test DLL: the same code with the fault switch and one more export.
+  file(READ ${CMAKE_SOURCE_DIR}/src/exports.def VELMORA_DEF)
+  file(WRITE ${CMAKE_BINARY_DIR}/generated/exports_faults.def "${VELMORA_DEF}    VelmoraDebugCounters\n")
+  velmora_dll(${VELMORA_DLL_NAME}Faults ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp
+              ${CMAKE_BINARY_DIR}/generated/exports_faults.def)
+endif()
+
+# The reference host.
+file(GLOB VELMORA_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)
+if(VELMORA_HOST_SOURCES)
+  add_executable(velmora-sync ${VELMORA_HOST_SOURCES})
+  target_include_directories(velmora-sync PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_compile_definitions(velmora-sync PRIVATE ${VELMORA_WIN_DEFINITIONS})
+  target_compile_options(velmora-sync PRIVATE ${VELMORA_WARNINGS} -municode)
+  target_link_options(velmora-sync PRIVATE ${VELMORA_STATIC_RUNTIME} -municode)
+  target_link_libraries(velmora-sync PRIVATE user32 advapi32)
+endif()
+
+# Test programs of the e2e suite (the fake browser).
+file(GLOB VELMORA_FAKE_BROWSER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/fake_browser/*.cpp)
+if(VELMORA_FAKE_BROWSER_SOURCES)
+  add_executable(fake-browser ${VELMORA_FAKE_BROWSER_SOURCES})
+  target_compile_definitions(fake-browser PRIVATE ${VELMORA_WIN_DEFINITIONS})
+  target_compile_options(fake-browser PRIVATE ${VELMORA_WARNINGS} -municode)
+  target_link_options(fake-browser PRIVATE ${VELMORA_STATIC_RUNTIME} -municode)
+  target_link_libraries(fake-browser PRIVATE wininet)
+endif()
+
+# Static checks of the 32-bit DLL: the layouts compile only if they match.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_library(abi_layout OBJECT ${CMAKE_SOURCE_DIR}/tests/abi/layout32_check.cpp)
+  target_include_directories(abi_layout PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_compile_definitions(abi_layout PRIVATE ${VELMORA_WIN_DEFINITIONS})
+  target_compile_options(abi_layout PRIVATE ${VELMORA_WARNINGS})
+  add_custom_target(abi_layout_checked ALL DEPENDS abi_layout)
+  add_test(NAME abi_dll COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+           ${CMAKE_SOURCE_DIR}/tests/abi/test_dll.py
+           --dll $<TARGET_FILE:${VELMORA_DLL_NAME}> --objdump ${VELMORA_OBJDUMP}
+           --def ${CMAKE_SOURCE_DIR}/src/exports.def)
+endif()

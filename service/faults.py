@@ -1,0 +1,88 @@
+"""Scripted misbehaviour: faults waiting for the next matching request or the next new connection."""
+
+import itertools
+import re
+import threading
+import urllib.parse
+
+# faults that replace the reply; the request is not carried out (unless `process` says so)
+REPLACING = ("status", "error_200", "drop")
+# faults that carry the request out and then bend the reply
+BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back")
+CONNECTION = ("untrusted_cert", "wrong_name_cert")
+KINDS = REPLACING + BENDING + CONNECTION
+
+
+class Fault:
+    """One scripted fault. `params` holds the kind's own settings (see StandIn.inject)."""
+
+    def __init__(self, fault_id, kind, verb=None, path=None, path_regex=None, count=1, **params):
+        if kind not in KINDS:
+            raise ValueError("unknown fault kind %r (known: %s)" % (kind, ", ".join(KINDS)))
+        if int(count) < 1:
+            raise ValueError("count must be at least 1")
+        self.id = fault_id
+        self.kind = kind
+        self.verb = verb.upper() if verb else None
+        self.path = path
+        self.path_regex = re.compile(path_regex) if path_regex else None
+        self.count = int(count)
+        self.params = params
+
+    def matches(self, verb, target):
+        if self.verb and self.verb != verb.upper():
+            return False
+        if self.path and not (target.startswith(self.path) or urllib.parse.unquote(target).startswith(self.path)):
+            return False
+        if self.path_regex and not self.path_regex.search(target):
+            return False
+        return True
+
+    def describe(self):
+        return dict(id=self.id, kind=self.kind, verb=self.verb, path=self.path,
+                    path_regex=self.path_regex.pattern if self.path_regex else None, count=self.count, **self.params)
+
+
+class FaultBook:
+    """Pending faults, first added first used; each use counts one down."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._faults = []
+        self._ids = itertools.count(1)
+
+    def add(self, kind, **options):
+        with self._lock:
+            fault = Fault(next(self._ids), kind, **options)
+            self._faults.append(fault)
+            return fault.id
+
+    def _use(self, fault):
+        fault.count -= 1
+        if fault.count == 0:
+            self._faults.remove(fault)
+        return fault
+
+    def take_request(self, verb, target):
+        """The first request fault matching this request, used once; None when there is none."""
+        with self._lock:
+            for f in self._faults:
+                if f.kind not in CONNECTION and f.matches(verb, target):
+                    return self._use(f)
+        return None
+
+    def take_connection(self):
+        """Certificate fault for a newly accepted connection, used once; None when there is none."""
+        with self._lock:
+            for f in self._faults:
+                if f.kind in CONNECTION:
+                    return self._use(f)
+        return None
+
+    def pending(self):
+        with self._lock:
+            return [f.describe() for f in self._faults]
+
+    def clear(self):
+        with self._lock:
+            self._faults.clear()

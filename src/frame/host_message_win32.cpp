@@ -1,0 +1,30 @@
+// Records and payloads of HOST_MESSAGE, and the one place that sends it.
+#include "frame/host_message_win32.h"
+
+#include <cstring>
+
+namespace {
+constexpr BYTE kPayloadTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
+}
+
+void WritePayloadTag(void *payload) { std::memcpy(payload, kPayloadTag, sizeof kPayloadTag); }
+
+HostRecord *MakeHostRecord(DWORD threadId, DWORD kind, DWORD size, void *payload) {
+    HostRecord *record = LibNew<HostRecord>();
+    if (record == nullptr) return nullptr;
+    record->threadId = threadId;
+    record->message = LibNew<HostMessage>();
+    if (record->message != nullptr) {
+        record->message->kind = kind;
+        record->message->size = size;
+        record->message->payload = payload;
+    }
+    return record;
+}
+
+void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWORD size) {
+    HostRecord *record = MakeHostRecord(GetCurrentThreadId(), kind, size, payload);
+    // Without a message to carry it the payload can reach nobody: release it here.
+    if (record == nullptr || record->message == nullptr) LibFree(payload);
+    SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
+}

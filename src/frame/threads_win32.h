@@ -1,0 +1,13 @@
+// Worker threads: the table of started workers and the common start of every operation.
+#pragma once
+#include <windows.h>
+
+// Enters a started worker into the thread table (lowest free slot). When no
+// slot is free the handle is closed at once and false is returned; the worker
+// runs on regardless.
+bool RegisterThread(HANDLE thread, DWORD threadId);
+
+// Starts worker(parameter) on a new thread and registers it. Returns 0 when the
+// thread runs (it then owns parameter), 1 when it could not be started: then
+// releaseParameter (if not null) is called on parameter here.
+int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *));
