@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "frame/heap_win32.h"
+#include "frame/text_win32.h"
 #include "request/encoding_win32.h"
 #include "request/oauth.h"
 #include "service_constants.h"
