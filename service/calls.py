@@ -200,7 +200,7 @@ class Api:
         approved = req.param("approve") in ("1", "true")
         uid = self.service.default_uid
         if approved:
-            uid = int(req.param("uid") or uid)
+            uid = _int(req, "uid", uid)
             if self.store.approve(token, uid) is None:
                 return _page(404, "Unknown request", "This authorization request is unknown or has expired.")
         if callback:

@@ -117,15 +117,21 @@ class _Authority:
         return cert
 
 
+_checked = {}  # directory -> time its PKI was last found valid by this process
+
+
 def _still_valid(pki):
     for path in (pki.ca_cert, pki.leaf_cert, pki.chain, pki.untrusted_chain, pki.wrong_name_chain,
                  pki.leaf_key, pki.untrusted_key, pki.wrong_name_key, pki.untrusted_ca_cert):
         if not os.path.isfile(path) or os.path.getsize(path) == 0:
             return False
+    if time.time() - _checked.get(pki.dir, 0) < 3600:
+        return True
     for cert in (pki.ca_cert, pki.leaf_cert, pki.chain, pki.untrusted_chain, pki.wrong_name_chain):
         if subprocess.run(["openssl", "x509", "-noout", "-checkend", "86400", "-in", cert],
                           capture_output=True).returncode != 0:
             return False
+    _checked[pki.dir] = time.time()
     return True
 
 
@@ -139,6 +145,7 @@ def make_test_pki(directory):
     pki = _paths(directory)
     if _still_valid(pki):
         return pki
+    _checked.pop(directory, None)
     work = os.path.join(directory, "work")
     trusted = _Authority(work, "trusted", "/CN=Velmora Test CA")
     other = _Authority(work, "untrusted", "/CN=Untrusted Test CA")
@@ -150,4 +157,5 @@ def make_test_pki(directory):
     for src_path, dst_path in ((trusted.cert, pki.ca_cert), (other.cert, pki.untrusted_ca_cert)):
         with open(src_path) as src, open(dst_path, "w") as dst:
             dst.write(src.read())
+    _checked[directory] = time.time()
     return pki

@@ -1,0 +1,235 @@
+"""HTTPS server of the stand-in: TLS per connection, keep-alive, request log, and fault application."""
+
+import http.server
+import socket
+import socketserver
+import ssl
+import sys
+import threading
+import time
+import traceback
+
+from . import calls, wire
+from .store import ServiceError
+
+LOGGED_BODY_BYTES = 65536
+MAX_BODY_BYTES = 256 << 20  # far above the library's 256 KiB chunks; refuses runaway bodies
+
+
+def _tls_context(chain, key):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(chain, key)
+    return ctx
+
+
+class TlsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    """One thread per connection; the certificate is picked when a connection is accepted."""
+
+    daemon_threads = False
+    block_on_close = True
+    allow_reuse_address = True
+
+    def __init__(self, address, service):
+        self.service = service
+        pki = service.pki
+        self.contexts = {
+            None: _tls_context(pki.chain, pki.leaf_key),
+            "untrusted_cert": _tls_context(pki.untrusted_chain, pki.untrusted_key),
+            "wrong_name_cert": _tls_context(pki.wrong_name_chain, pki.wrong_name_key),
+        }
+        self.open_sockets = set()
+        self.open_lock = threading.Lock()
+        self.closing = False
+        super().__init__(address, Handler)
+
+    def server_bind(self):
+        socketserver.TCPServer.server_bind(self)  # skip the reverse lookup of HTTPServer
+
+    def get_request(self):
+        sock, addr = self.socket.accept()
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        fault = self.service.faults.take_connection()
+        ctx = self.contexts[fault.kind if fault else None]
+        return ctx.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
+
+    def finish_request(self, request, client_address):
+        with self.open_lock:
+            if self.closing:
+                return
+            self.open_sockets.add(request)
+        try:
+            request.settimeout(30)
+            try:
+                request.do_handshake()
+            except (ssl.SSLError, OSError):
+                return  # the client refused the certificate, or went away
+            request.settimeout(None)
+            super().finish_request(request, client_address)
+        finally:
+            with self.open_lock:
+                self.open_sockets.discard(request)
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError, TimeoutError)):
+            traceback.print_exc()
+
+    def close_connections(self):
+        """Cut every open connection so that their threads end."""
+        with self.open_lock:
+            self.closing = True
+            for sock in list(self.open_sockets):
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    timeout = 300
+
+    def log_message(self, *args):
+        pass
+
+    def _read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            parts = []
+            while True:
+                size = int(self.rfile.readline(100).split(b";")[0].strip() or b"0", 16)
+                total = sum(map(len, parts)) + size
+                if size < 0 or total > MAX_BODY_BYTES:
+                    raise ValueError("body too large")
+                if size == 0:
+                    while self.rfile.readline(65537) not in (b"\r\n", b"\n", b""):
+                        pass
+                    return b"".join(parts)
+                parts.append(self.rfile.read(size))
+                self.rfile.readline(3)
+        length = int(self.headers.get("Content-Length") or 0)
+        if length < 0 or length > MAX_BODY_BYTES:
+            raise ValueError("Content-Length out of range")
+        return self.rfile.read(length) if length else b""
+
+    def _serve(self):
+        service = self.server.service
+        verb, target = self.command, self.path
+        headers = {k.lower(): v for k, v in self.headers.items()}
+        try:
+            body = self._read_body()
+        except (ValueError, OSError):
+            self.close_connection = True
+            self._send(calls.Reply(400, wire.dumps({"error": "Bad request body"}), "application/json"), None)
+            return
+        entry = {"verb": verb, "path": target, "headers": headers, "body_length": len(body),
+                 "body": body[:LOGGED_BODY_BYTES], "status": None, "time": time.time()}
+        fault = service.faults.take_request(verb, target)
+        params = fault.params if fault else {}
+        logged = False
+        try:
+            if params.get("delay"):
+                time.sleep(float(params["delay"]))
+            reply = None
+            if fault is None or fault.kind not in ("status", "error_200", "drop") or params.get("process"):
+                reply = self._answer(service, verb, target, headers, body)
+            if fault is not None:
+                reply = self._bend(service, fault, reply)
+            # logged before the client can see the reply, so a test reading the log never races it
+            entry["status"] = reply.status if reply is not None else None
+            service.log_request(entry)
+            logged = True
+            if reply is None:  # drop
+                self.close_connection = True
+                self.connection.shutdown(socket.SHUT_RDWR)
+                return
+            self._send(reply, fault)
+        finally:
+            if not logged:
+                service.log_request(entry)
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = do_PATCH = do_OPTIONS = _serve
+
+    def _answer(self, service, verb, target, headers, body):
+        try:
+            req = calls.Request(verb, target, headers, body)
+            return service.api.answer(req)
+        except ServiceError as err:
+            return calls.error_reply(err)
+        except Exception:  # a bug must cost one reply, never the server
+            traceback.print_exc()
+            return calls.Reply(500, wire.dumps({"error": "Internal Server Error"}), "application/json")
+
+    def _bend(self, service, fault, reply):
+        """Apply a request fault: a replacement reply, or None for a dropped connection."""
+        p = fault.params
+        if fault.kind == "drop":
+            if reply is not None and not isinstance(reply.body, bytes):
+                reply.body.close()
+            return None
+        if fault.kind == "status":
+            status = int(p.get("status", 500))
+            body = p.get("body")
+            if body is None:
+                body = wire.dumps({"error": p.get("message", "Injected failure")}) if status >= 400 else ""
+            ctype = p.get("content_type") or ("application/json" if status >= 400 else "text/javascript")
+            headers = p.get("headers") or []
+            headers = list(headers.items()) if isinstance(headers, dict) else [tuple(h) for h in headers]
+            return calls.Reply(status, body, ctype, headers)
+        if fault.kind == "error_200":
+            return calls.Reply(200, wire.dumps({"error": p.get("message", "Internal error")}))
+        if fault.kind == "offset_back" and reply.session is not None and reply.status == 200:
+            service.store.set_back(reply.session, int(p.get("bytes", 1)))
+            return calls.restate_chunk(service.store, reply)
+        return reply
+
+    def _send(self, reply, fault):
+        kind = fault.kind if fault else None
+        p = fault.params if fault else {}
+        reason = self.responses.get(reply.status, ("Unknown",))[0]
+        status_line = p.get("line", "HTTP/1.0 200 OK") if kind == "raw_status_line" else \
+            "HTTP/1.1 %d %s" % (reply.status, reason)
+        headers = [("Date", wire.http_date(time.time()).replace(" +0000", " GMT"))]
+        if reply.content_type:
+            headers.append(("Content-Type", reply.content_type))
+        headers.append(("Content-Length", str(reply.length)))
+        headers += reply.headers
+        if kind == "omit_headers":
+            gone = {h.lower() for h in p.get("names", [])}
+            headers = [h for h in headers if h[0].lower() not in gone]
+        if kind == "big_headers":
+            total, n = int(p.get("bytes", 20000)), 0
+            while total > 0:
+                line = min(total, 1000)
+                headers.append(("X-Padding-%04d" % n, "x" * max(1, line - 20)))
+                total -= line
+                n += 1
+        if self.close_connection or kind == "truncate_body":
+            headers.append(("Connection", "close"))
+        head = status_line + "\r\n" + "".join("%s: %s\r\n" % h for h in headers) + "\r\n"
+        out = self.wfile
+        out.write(head.encode("latin-1"))
+        if verb_has_no_body(self.command, reply.status):
+            if not isinstance(reply.body, bytes):
+                reply.body.close()
+            out.flush()
+            return
+        if kind == "truncate_body":
+            body = reply.read_all()
+            out.write(body[:int(p.get("send", len(body) // 2))])
+            out.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        if isinstance(reply.body, bytes):
+            out.write(reply.body)
+        else:
+            with reply.body as f:
+                while True:
+                    block = f.read(1 << 20)
+                    if not block:
+                        break
+                    out.write(block)
+        out.flush()
+
+
+def verb_has_no_body(verb, status):
+    return verb == "HEAD" or status in (204, 304) or 100 <= status < 200
