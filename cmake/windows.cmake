@@ -18,28 +18,34 @@ set(VELMORA_SYSTEM_LIBS wininet crypt32 advapi32 shell32 user32)
 
 # Everything but the two versions of the fault switch.
 set(VELMORA_CORE_SOURCES ${VELMORA_ALL_SOURCES})
-list(FILTER VELMORA_CORE_SOURCES EXCLUDE REGEX "/faults_(on|off)_win32\\.cpp$")
+list(FILTER VELMORA_CORE_SOURCES EXCLUDE REGEX "/faults_(on|off)_win32\\.cpp$|_testhook_win32\\.cpp$")
+# Test hooks (files named *_testhook_win32.cpp) go into the test DLL only.
+set(VELMORA_TESTHOOK_SOURCES ${VELMORA_ALL_SOURCES})
+list(FILTER VELMORA_TESTHOOK_SOURCES INCLUDE REGEX "_testhook_win32\\.cpp$")
 add_library(velmora_core OBJECT ${VELMORA_CORE_SOURCES})
 target_include_directories(velmora_core PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src
                                                ${CMAKE_BINARY_DIR}/generated)
 target_compile_definitions(velmora_core PUBLIC ${VELMORA_WIN_DEFINITIONS} VELMORA_API=)
 target_compile_options(velmora_core PUBLIC ${VELMORA_WIN_OPTIONS})
 
-function(velmora_dll target faults_source def_file)
-  add_library(${target} SHARED $<TARGET_OBJECTS:velmora_core> ${faults_source} ${def_file})
+function(velmora_dll target def_file)
+  add_library(${target} SHARED $<TARGET_OBJECTS:velmora_core> ${ARGN} ${def_file})
   target_link_libraries(${target} PRIVATE velmora_core ${VELMORA_SYSTEM_LIBS})
   target_link_options(${target} PRIVATE ${VELMORA_STATIC_RUNTIME})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${target})
 endfunction()
 
-velmora_dll(${VELMORA_DLL_NAME} ${CMAKE_SOURCE_DIR}/src/frame/faults_off_win32.cpp ${CMAKE_SOURCE_DIR}/src/exports.def)
+velmora_dll(${VELMORA_DLL_NAME} ${CMAKE_SOURCE_DIR}/src/exports.def ${CMAKE_SOURCE_DIR}/src/frame/faults_off_win32.cpp)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # The test DLL: the same code with the fault switch and one more export.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/exports.def
+                                                       ${CMAKE_SOURCE_DIR}/src/testhooks.def)
   file(READ ${CMAKE_SOURCE_DIR}/src/exports.def VELMORA_DEF)
-  file(WRITE ${CMAKE_BINARY_DIR}/generated/exports_faults.def "${VELMORA_DEF}    VelmoraDebugCounters\n")
-  velmora_dll(${VELMORA_DLL_NAME}Faults ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp
-              ${CMAKE_BINARY_DIR}/generated/exports_faults.def)
+  file(READ ${CMAKE_SOURCE_DIR}/src/testhooks.def VELMORA_TESTHOOK_DEF)
+  file(WRITE ${CMAKE_BINARY_DIR}/generated/exports_faults.def "${VELMORA_DEF}${VELMORA_TESTHOOK_DEF}")
+  velmora_dll(${VELMORA_DLL_NAME}Faults ${CMAKE_BINARY_DIR}/generated/exports_faults.def
+              ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp ${VELMORA_TESTHOOK_SOURCES})
 endif()
 
 # The reference host.

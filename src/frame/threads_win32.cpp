@@ -35,15 +35,22 @@ bool RegisterThread(HANDLE thread, DWORD threadId) {
     return stored;
 }
 
-int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *)) {
-    DWORD threadId = 0;
-    HANDLE thread = sys::CreateThread(nullptr, 0, worker, parameter, 0, &threadId);
+int StartWorkerWithId(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *),
+                      DWORD *threadId) {
+    *threadId = 0;
+    HANDLE thread = sys::CreateThread(nullptr, 0, worker, parameter, 0, threadId);
     if (thread == nullptr) {
+        *threadId = 0;
         if (releaseParameter != nullptr) releaseParameter(parameter);
         return 1;
     }
-    RegisterThread(thread, threadId);
+    RegisterThread(thread, *threadId);
     return 0;
+}
+
+int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *)) {
+    DWORD threadId = 0;
+    return StartWorkerWithId(worker, parameter, releaseParameter, &threadId);
 }
 
 extern "C" int __cdecl KillDropBoxThread(DWORD threadId) {

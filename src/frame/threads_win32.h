@@ -11,3 +11,7 @@ bool RegisterThread(HANDLE thread, DWORD threadId);
 // thread runs (it then owns parameter), 1 when it could not be started: then
 // releaseParameter (if not null) is called on parameter here.
 int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *));
+
+// StartWorker that also reports the new thread's id (0 when not started).
+int StartWorkerWithId(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *),
+                      DWORD *threadId);

@@ -1,0 +1,22 @@
+// Test DLL only: starts idle workers through the common start, so tests can
+// fill the thread table and watch registration and release.
+#include "frame/threads_win32.h"
+
+namespace {
+DWORD WINAPI IdleWorker(LPVOID) { return 0; }
+} // namespace
+
+// Starts count workers that end at once; ids[i] receives each started id (0
+// when it could not start). Returns how many started.
+extern "C" __declspec(dllexport) DWORD __cdecl VelmoraDebugStartWorkers(DWORD count, DWORD *ids) {
+    DWORD started = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        ids[i] = 0;
+        DWORD id = 0;
+        if (StartWorkerWithId(IdleWorker, nullptr, nullptr, &id) == 0) {
+            ids[i] = id;
+            ++started;
+        }
+    }
+    return started;
+}
