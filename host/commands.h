@@ -1,0 +1,38 @@
+// The command table: each command file contributes one group of named commands.
+#pragma once
+#include "library.h"
+
+#include <span>
+
+// Exit codes of the host.
+enum HostExit : int { ExitOk = 0, ExitFailure = 1, ExitUsage = 2, ExitTimeout = 3 };
+
+// What a command gets: the loaded DLL, its own arguments and the global options.
+struct CommandContext {
+    const Library &library;
+    std::span<wchar_t *const> args; // the arguments after the command name
+    DWORD timeoutSeconds;
+};
+
+struct Command {
+    const wchar_t *name;
+    const char *usage; // the arguments, as shown in the usage text
+    int (*run)(CommandContext &context);
+};
+
+// The groups, one per command file.
+std::span<const Command> HousekeepingCommands();
+std::span<const Command> TransportHelperCommands();
+std::span<const Command> AccountCommands();
+std::span<const Command> DebugCommands();
+std::span<const Command> ThreadCommands();
+
+// Finds a command by name across all groups; null when unknown.
+const Command *FindCommand(const wchar_t *name);
+// Writes the usage text (all commands) to stderr.
+void PrintUsage();
+
+// Argument helpers shared by the command files.
+int UsageError(const Command &command);
+bool ParseUnsigned(const wchar_t *text, unsigned long long &value);
+std::string Narrow(const wchar_t *text); // command-line text to UTF-8

@@ -1,0 +1,205 @@
+// Commands for the account exports: link, exchange, creds, init.
+#include "commands.h"
+#include "message_pump.h"
+#include "output.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+int RunLink(CommandContext &context);
+int RunExchange(CommandContext &context);
+int RunCreds(CommandContext &context);
+int RunInit(CommandContext &context);
+
+const Command kCommands[] = {
+    {L"link", "[--null-window] [--timeout SECONDS]", RunLink},
+    {L"exchange", "TOKEN|--null SECRET|--null", RunExchange},
+    {L"creds", "[--null-token | --null-secret]", RunCreds},
+    {L"init", "", RunInit},
+};
+const Command &kLink = kCommands[0];
+const Command &kExchange = kCommands[1];
+const Command &kCreds = kCommands[2];
+const Command &kInit = kCommands[3];
+
+constexpr DWORD kPollMilliseconds = 500;
+
+// The request token and its secret as the library's worker hands them over.
+// The worker writes them from its own thread; without a window no notice tells
+// when, so they are read atomically.
+struct RequestPair {
+    wchar_t *token = nullptr;
+    wchar_t *secret = nullptr;
+
+    wchar_t *Token() { return std::atomic_ref<wchar_t *>(token).load(std::memory_order_acquire); }
+    wchar_t *Secret() { return std::atomic_ref<wchar_t *>(secret).load(std::memory_order_acquire); }
+};
+
+struct LinkOptions {
+    bool nullWindow = false;
+    DWORD timeoutSeconds = 0;
+};
+
+bool ParseLinkOptions(const CommandContext &context, LinkOptions &options) {
+    options.timeoutSeconds = context.timeoutSeconds;
+    const auto &args = context.args;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::wstring_view arg = args[i];
+        unsigned long long seconds = 0;
+        if (arg == L"--null-window") {
+            options.nullWindow = true;
+        } else if (arg == L"--timeout" && i + 1 < args.size() && ParseUnsigned(args[i + 1], seconds) &&
+                   seconds > 0 && seconds <= 86400) {
+            options.timeoutSeconds = static_cast<DWORD>(seconds);
+            ++i;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when a person can answer a prompt on stdin (a console, not a pipe or file).
+bool InteractiveInput() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+void EmitRequestResult(int returned, RequestPair &pair) {
+    // The request token may be shown; its secret never is.
+    Event("result")
+        .Text("export", "RequestAccessToken")
+        .Number("return", returned)
+        .Wide("request_token", pair.Token())
+        .Bool("secret_present", pair.Secret() != nullptr)
+        .Emit();
+}
+
+// RequestAccessToken with a window: waits for the notice (kind 23), which the
+// pump prints before releasing the thread with KillDropBoxThread.
+int RequestWithWindow(const CommandContext &context, DWORD timeoutSeconds, RequestPair &pair, int &returned) {
+    CommandContext waiting{context.library, context.args, timeoutSeconds};
+    OperationVariables variables;
+    return RunOperation(waiting, variables, [&](HWND window) {
+        returned = context.library.requestAccessToken(window, &pair.token, &pair.secret);
+        return returned == 0;
+    });
+}
+
+// RequestAccessToken without a window: no notice comes, so the token variable
+// is polled until the worker has filled it.
+int RequestWithoutWindow(const CommandContext &context, DWORD timeoutSeconds, RequestPair &pair, int &returned) {
+    returned = context.library.requestAccessToken(nullptr, &pair.token, &pair.secret);
+    if (returned != 0) return ExitOk;
+    ULONGLONG deadline = GetTickCount64() + ULONGLONG{timeoutSeconds} * 1000;
+    while (pair.Token() == nullptr) {
+        if (GetTickCount64() >= deadline)
+            return HostError(ExitTimeout, "no request token within " + std::to_string(timeoutSeconds) + " s");
+        Sleep(50);
+    }
+    return ExitOk;
+}
+
+int EmitExchange(const Library &library, const wchar_t *token, const wchar_t *secret, int attempt) {
+    int returned = library.checkForAccessTokenResponse(token, secret);
+    Event("result")
+        .Text("export", "CheckForAccessTokenResponse")
+        .Number("return", returned)
+        .Number("attempt", attempt)
+        .Emit();
+    return returned;
+}
+
+// The access token exchange once the user approved: after Enter at a console,
+// else by polling every 0.5 s until it succeeds or the time is up.
+int ExchangeWhenApproved(const Library &library, const wchar_t *token, const wchar_t *secret,
+                         DWORD timeoutSeconds) {
+    if (InteractiveInput()) {
+        std::fputs("Approve in the browser, then press Enter\n", stderr);
+        wchar_t line[16];
+        if (std::fgetws(line, 16, stdin) == nullptr) return ExitFailure;
+        return EmitExchange(library, token, secret, 1) == 0 ? ExitOk : ExitFailure;
+    }
+    ULONGLONG deadline = GetTickCount64() + ULONGLONG{timeoutSeconds} * 1000;
+    for (int attempt = 1;; ++attempt) {
+        if (EmitExchange(library, token, secret, attempt) == 0) return ExitOk;
+        if (GetTickCount64() + kPollMilliseconds >= deadline)
+            return HostError(ExitTimeout, "no approval within " + std::to_string(timeoutSeconds) + " s");
+        Sleep(kPollMilliseconds);
+    }
+}
+
+int RunLink(CommandContext &context) {
+    LinkOptions options;
+    if (!ParseLinkOptions(context, options)) return UsageError(kLink);
+    const Library &library = context.library;
+    if (!HasExport(library.requestAccessToken, "RequestAccessToken") ||
+        !HasExport(library.checkForAccessTokenResponse, "CheckForAccessTokenResponse"))
+        return ExitFailure;
+
+    RequestPair pair;
+    int returned = -1;
+    int exitCode = options.nullWindow ? RequestWithoutWindow(context, options.timeoutSeconds, pair, returned)
+                                      : RequestWithWindow(context, options.timeoutSeconds, pair, returned);
+    if (exitCode != ExitOk) return exitCode; // a worker may still write the variables: leave them
+    EmitRequestResult(returned, pair);
+    wchar_t *token = pair.Token();
+    wchar_t *secret = pair.Secret();
+    if (token != nullptr && secret != nullptr)
+        exitCode = ExchangeWhenApproved(library, token, secret, options.timeoutSeconds);
+    else
+        exitCode = ExitFailure;
+    if (token != nullptr) library.freeDropBoxMemory(token);
+    if (secret != nullptr) library.freeDropBoxMemory(secret);
+    return exitCode;
+}
+
+// "--null" stands for a null pointer, so tests can reach the argument checks.
+const wchar_t *ArgOrNull(const wchar_t *arg) { return std::wcscmp(arg, L"--null") == 0 ? nullptr : arg; }
+
+int RunExchange(CommandContext &context) {
+    if (context.args.size() != 2) return UsageError(kExchange);
+    if (!HasExport(context.library.checkForAccessTokenResponse, "CheckForAccessTokenResponse")) return ExitFailure;
+    EmitExchange(context.library, ArgOrNull(context.args[0]), ArgOrNull(context.args[1]), 1);
+    return ExitOk;
+}
+
+// GetAccessCreds: the token is shown, of the secret only its length.
+int RunCreds(CommandContext &context) {
+    std::wstring_view option = context.args.empty() ? std::wstring_view() : std::wstring_view(context.args[0]);
+    bool nullToken = option == L"--null-token";
+    bool nullSecret = option == L"--null-secret";
+    if (context.args.size() > 1 || (!option.empty() && !nullToken && !nullSecret)) return UsageError(kCreds);
+    const Library &library = context.library;
+    if (!HasExport(library.getAccessCreds, "GetAccessCreds")) return ExitFailure;
+
+    wchar_t *token = nullptr;
+    wchar_t *secret = nullptr;
+    int returned = library.getAccessCreds(nullToken ? nullptr : &token, nullSecret ? nullptr : &secret);
+    Event event("result");
+    event.Text("export", "GetAccessCreds").Number("return", returned).Wide("token", token);
+    if (secret == nullptr) event.Null("secret_length");
+    else event.Unsigned("secret_length", std::wcslen(secret));
+    event.Emit();
+    if (token != nullptr) library.freeDropBoxMemory(token);
+    if (secret != nullptr) library.freeDropBoxMemory(secret);
+    return ExitOk;
+}
+
+int RunInit(CommandContext &context) {
+    if (!context.args.empty()) return UsageError(kInit);
+    if (!HasExport(context.library.dbFolderInitialization, "DBFolderInitialization")) return ExitFailure;
+    Event("result")
+        .Text("export", "DBFolderInitialization")
+        .Number("return", context.library.dbFolderInitialization())
+        .Emit();
+    return ExitOk;
+}
+
+} // namespace
+
+std::span<const Command> AccountCommands() { return kCommands; }

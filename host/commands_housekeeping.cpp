@@ -1,0 +1,72 @@
+// Commands for the housekeeping exports: info, free-null, kill.
+#include "commands.h"
+#include "output.h"
+
+#include <string>
+
+namespace {
+
+int RunInfo(CommandContext &context);
+int RunFreeNull(CommandContext &context);
+int RunKill(CommandContext &context);
+
+const Command kCommands[] = {
+    {L"info", "TEXT | --null | --repeat N CHAR", RunInfo},
+    {L"free-null", "", RunFreeNull},
+    {L"kill", "THREAD_ID", RunKill},
+};
+const Command &kInfo = kCommands[0];
+const Command &kFreeNull = kCommands[1];
+const Command &kKill = kCommands[2];
+
+// SetInfo with the text, with NULL (--null) or with N copies of one character (--repeat).
+int RunInfo(CommandContext &context) {
+    if (!HasExport(context.library.setInfo, "SetInfo")) return ExitFailure;
+    const auto &args = context.args;
+    std::wstring_view first = args.empty() ? std::wstring_view() : std::wstring_view(args[0]);
+    std::string text;
+    bool null = false;
+    if (args.size() == 1 && first == L"--null") {
+        null = true;
+    } else if (args.size() == 3 && first == L"--repeat") {
+        unsigned long long count = 0;
+        std::string unit = Narrow(args[2]);
+        if (!ParseUnsigned(args[1], count) || count > 100000000ull || unit.size() != 1) return UsageError(kInfo);
+        text.assign(static_cast<size_t>(count), unit[0]);
+    } else if (args.size() == 1 && !first.starts_with(L"--")) {
+        text = Narrow(args[0]);
+    } else {
+        return UsageError(kInfo);
+    }
+    context.library.setInfo(null ? nullptr : text.c_str());
+    Event event("result");
+    event.Text("export", "SetInfo").Null("return");
+    if (null) event.Null("length");
+    else event.Unsigned("length", text.size());
+    event.Emit();
+    return ExitOk;
+}
+
+int RunFreeNull(CommandContext &context) {
+    if (!context.args.empty()) return UsageError(kFreeNull);
+    Event("result")
+        .Text("export", "FreeDropBoxMemory")
+        .Number("return", context.library.freeDropBoxMemory(nullptr))
+        .Emit();
+    return ExitOk;
+}
+
+int RunKill(CommandContext &context) {
+    unsigned long long id = 0;
+    if (context.args.size() != 1 || !ParseUnsigned(context.args[0], id) || id > 0xFFFFFFFFull)
+        return UsageError(kKill);
+    Event("result")
+        .Text("export", "KillDropBoxThread")
+        .Number("return", context.library.killDropBoxThread(static_cast<DWORD>(id)))
+        .Emit();
+    return ExitOk;
+}
+
+} // namespace
+
+std::span<const Command> HousekeepingCommands() { return kCommands; }

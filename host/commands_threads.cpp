@@ -1,0 +1,58 @@
+// Commands that exercise the worker-thread table through the test DLL: threads.
+#include "commands.h"
+#include "output.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// Exported by the test DLL only: starts idle workers through the common start.
+using DebugStartWorkersFn = DWORD(__cdecl *)(DWORD count, DWORD *ids);
+
+int RunThreads(CommandContext &context);
+
+const Command kCommands[] = {
+    {L"threads", "COUNT", RunThreads},
+};
+
+// Every KillDropBoxThread return for a list of ids, in order.
+std::vector<long long> KillAll(const Library &library, const std::vector<DWORD> &ids) {
+    std::vector<long long> returns;
+    for (DWORD id : ids) returns.push_back(library.killDropBoxThread(id));
+    return returns;
+}
+
+// threads COUNT: fills the table from one process (the table lives per process):
+// starts COUNT idle workers, releases the first, starts one more (which takes
+// the freed slot), then releases every id once more in start order, the extra
+// one last, and the first id again. Prints the ids and every release's return.
+int RunThreads(CommandContext &context) {
+    unsigned long long count = 0;
+    if (context.args.size() != 1 || !ParseUnsigned(context.args[0], count) || count == 0 || count > 100)
+        return UsageError(kCommands[0]);
+    auto start = reinterpret_cast<DebugStartWorkersFn>(
+        reinterpret_cast<void *>(GetProcAddress(context.library.module, "VelmoraDebugStartWorkers")));
+    if (!HasExport(start, "VelmoraDebugStartWorkers")) return ExitFailure;
+
+    std::vector<DWORD> ids(count);
+    const DWORD started = start(static_cast<DWORD>(count), ids.data());
+    const int firstRelease = context.library.killDropBoxThread(ids[0]);
+    DWORD extra = 0;
+    start(1, &extra);
+
+    std::vector<DWORD> later(ids.begin() + 1, ids.end());
+    later.push_back(extra);
+    later.push_back(ids[0]);
+    Event event("result");
+    event.Text("export", "VelmoraDebugStartWorkers").Unsigned("started", started);
+    event.Bool("all_ids_nonzero", std::find(ids.begin(), ids.end(), 0u) == ids.end() && extra != 0);
+    event.Number("first_release", firstRelease);
+    event.NumberList("later_releases", KillAll(context.library, later));
+    event.Emit();
+    return ExitOk;
+}
+
+} // namespace
+
+std::span<const Command> ThreadCommands() { return kCommands; }

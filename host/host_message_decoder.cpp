@@ -1,0 +1,158 @@
+// Decoding of the records, messages and payloads the library sends.
+#include "host_message_decoder.h"
+
+#include "output.h"
+
+#include <cstring>
+
+namespace {
+
+const BYTE kPayloadTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
+
+bool TagOk(const void *payload) { return std::memcmp(payload, kPayloadTag, sizeof kPayloadTag) == 0; }
+
+// Frees one library block, counting the calls that did not return 1.
+struct Releaser {
+    const Library &library;
+    int failures = 0;
+    void operator()(void *block) {
+        if (block != nullptr && library.freeDropBoxMemory(block) != 1) ++failures;
+    }
+};
+
+void ResultByte(Event &event, const BYTE *result, const OperationVariables &variables) {
+    if (result == nullptr) event.Null("result");
+    else event.Number("result", *result);
+    event.Bool("result_is_host_byte", result == &variables.resultByte);
+}
+
+Event DecodeResult(const ResultPayload &p, const OperationVariables &variables) {
+    Event event;
+    ResultByte(event, p.result, variables);
+    return event;
+}
+
+Event DecodeTransfer(const TransferPayload &p) {
+    return Event().Unsigned("count", p.count).Unsigned("code", p.code).Unsigned("code_class", p.codeClass);
+}
+
+Event DecodeListing(const ListingPayload &p, const OperationVariables &variables, Releaser &release) {
+    Event event;
+    ResultByte(event, p.result, variables);
+    event.Wide("path", p.path).Text("listing", p.listing).Unsigned("length", p.length);
+    release(p.listing);
+    release(p.path);
+    return event;
+}
+
+Event DecodeListingSize(const ListingSizePayload &p, const OperationVariables &variables, Releaser &release) {
+    Event event;
+    ResultByte(event, p.result, variables);
+    event.Wide("path", p.path);
+    if (p.size == nullptr) event.Null("size");
+    else event.Unsigned("size", *p.size);
+    event.Bool("size_is_host_variable", p.size == &variables.sizeVariable);
+    release(p.path);
+    return event;
+}
+
+Event DecodeLinkStatus(const LinkStatusPayload &p) {
+    Event event;
+    if (p.status == nullptr) event.Null("status");
+    else event.Number("status", *p.status); // the library's own byte: never freed
+    bool zero = true;
+    for (BYTE b : p.reserved) zero = zero && b == 0;
+    return event.Bool("reserved_zero", zero);
+}
+
+// The payload layout a kind carries; kinds 15/17/18 have two, told apart by size.
+enum class Layout { Result, Transfer, Listing, ListingSize, LinkStatus, Unknown };
+
+Layout LayoutOf(DWORD kind, DWORD size) {
+    switch (kind) {
+    case MsgFetchFinishedMode0:
+    case MsgFetchFinishedMode1:
+    case MsgFetchFinishedMode2:
+        if (size == sizeof(ResultPayload)) return Layout::Result;
+        return size == sizeof(TransferPayload) ? Layout::Transfer : Layout::Unknown;
+    case MsgTransferProgress:
+    case MsgTransferFailed: return size == sizeof(TransferPayload) ? Layout::Transfer : Layout::Unknown;
+    case MsgDeleteFinished:
+    case MsgUploadFinished: return size == sizeof(ResultPayload) ? Layout::Result : Layout::Unknown;
+    case MsgMetadataListing: return size == sizeof(ListingPayload) ? Layout::Listing : Layout::Unknown;
+    case MsgMetadataSize: return size == sizeof(ListingSizePayload) ? Layout::ListingSize : Layout::Unknown;
+    case MsgLinkStatus: return size == sizeof(LinkStatusPayload) ? Layout::LinkStatus : Layout::Unknown;
+    default: return Layout::Unknown;
+    }
+}
+
+bool IsFinal(DWORD kind, DWORD size) {
+    switch (kind) {
+    case MsgDeleteFinished:
+    case MsgUploadFinished:
+    case MsgMetadataListing:
+    case MsgMetadataSize:
+    case MsgLinkStatus: return true;
+    case MsgFetchFinishedMode0:
+    case MsgFetchFinishedMode1:
+    case MsgFetchFinishedMode2: return size == sizeof(ResultPayload);
+    default: return false;
+    }
+}
+
+} // namespace
+
+bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARAM lParam,
+                       const OperationVariables &variables, DWORD &finalThreadId) {
+    Event event("message");
+    event.Bool("wparam_is_window", wParam == reinterpret_cast<WPARAM>(window)).Bool("wparam_zero", wParam == 0);
+    auto *record = reinterpret_cast<HostRecord *>(lParam);
+    if (record == nullptr) {
+        event.Null("record").Emit();
+        return false;
+    }
+    Releaser release{library};
+    DWORD threadId = record->threadId;
+    HostMessage *message = record->message;
+    bool final = false;
+    if (message == nullptr) {
+        event.Unsigned("thread_id", threadId).Null("message");
+    } else {
+        DWORD kind = message->kind;
+        DWORD size = message->size;
+        void *payload = message->payload;
+        final = IsFinal(kind, size);
+        event.Unsigned("kind", kind).Unsigned("size", size).Unsigned("thread_id", threadId);
+        if (payload == nullptr) {
+            event.Bool("tag_ok", false).Null("payload");
+        } else {
+            event.Bool("tag_ok", TagOk(payload));
+            switch (LayoutOf(kind, size)) {
+            case Layout::Result:
+                event.Object("payload", DecodeResult(*static_cast<ResultPayload *>(payload), variables));
+                break;
+            case Layout::Transfer:
+                event.Object("payload", DecodeTransfer(*static_cast<TransferPayload *>(payload)));
+                break;
+            case Layout::Listing:
+                event.Object("payload",
+                             DecodeListing(*static_cast<ListingPayload *>(payload), variables, release));
+                break;
+            case Layout::ListingSize:
+                event.Object("payload",
+                             DecodeListingSize(*static_cast<ListingSizePayload *>(payload), variables, release));
+                break;
+            case Layout::LinkStatus:
+                event.Object("payload", DecodeLinkStatus(*static_cast<LinkStatusPayload *>(payload)));
+                break;
+            case Layout::Unknown: event.Object("payload", Event().Bool("unknown_layout", true)); break;
+            }
+        }
+        release(payload);
+        release(message);
+    }
+    release(record);
+    event.Number("free_failures", release.failures).Emit();
+    finalThreadId = threadId;
+    return final;
+}

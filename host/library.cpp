@@ -1,0 +1,48 @@
+// Loading the sync DLL the way a host application does.
+#include "library.h"
+
+#include "output.h"
+
+namespace {
+
+// GetProcAddress returns FARPROC; the cast to the header's own pointer type is the documented way.
+template <class Fn> void Resolve(HMODULE module, const char *name, Fn &slot) {
+    slot = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+} // namespace
+
+std::wstring DefaultLibraryPath() {
+    wchar_t exe[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring path(exe, length);
+    size_t slash = path.find_last_of(L"\\/");
+    path.resize(slash == std::wstring::npos ? 0 : slash + 1);
+    return path + (sizeof(void *) == 8 ? L"VelmoraSync64.dll" : L"VelmoraSync.dll");
+}
+
+bool LoadSyncLibrary(const std::wstring &path, Library &library, std::string &reason) {
+    library.module = LoadLibraryW(path.c_str());
+    if (library.module == nullptr) {
+        reason = "cannot load " + Utf8(path.c_str()) + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    HMODULE m = library.module;
+    Resolve(m, "SetInfo", library.setInfo);
+    Resolve(m, "FreeDropBoxMemory", library.freeDropBoxMemory);
+    Resolve(m, "KillDropBoxThread", library.killDropBoxThread);
+    Resolve(m, "CrackHostAndPath", library.crackHostAndPath);
+    Resolve(m, "GetProxyInfo", library.getProxyInfo);
+    Resolve(m, "ConvertToFILETIME", library.convertToFILETIME);
+    Resolve(m, "GetAccessCreds", library.getAccessCreds);
+    Resolve(m, "RequestAccessToken", library.requestAccessToken);
+    Resolve(m, "CheckForAccessTokenResponse", library.checkForAccessTokenResponse);
+    Resolve(m, "DBFolderInitialization", library.dbFolderInitialization);
+    Resolve(m, "VelmoraDebugCounters", library.debugCounters);
+    return true;
+}
+
+bool ReportMissingExport(const char *name) {
+    HostError(1, std::string("the DLL does not export ") + name);
+    return false;
+}

@@ -1,0 +1,79 @@
+// velmora-sync.exe: the reference host. Loads the sync DLL, runs one command,
+// prints what the library returned and sent.
+#include "commands.h"
+#include "output.h"
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+struct Options {
+    std::wstring dllPath;
+    bool json = false;
+    DWORD timeoutSeconds = 60;
+    int commandIndex = 0; // argv index of the command name; 0 when missing
+};
+
+bool ParseOptions(int argc, wchar_t **argv, Options &options) {
+    for (int i = 1; i < argc; ++i) {
+        std::wstring_view arg = argv[i];
+        if (arg == L"--json") {
+            options.json = true;
+        } else if (arg == L"--dll" && i + 1 < argc) {
+            options.dllPath = argv[++i];
+        } else if (arg == L"--timeout" && i + 1 < argc) {
+            unsigned long long seconds = 0;
+            if (!ParseUnsigned(argv[++i], seconds) || seconds == 0 || seconds > 86400) return false;
+            options.timeoutSeconds = static_cast<DWORD>(seconds);
+        } else if (arg.starts_with(L"--")) {
+            return false;
+        } else {
+            options.commandIndex = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Only the test DLL has the counters; they prove that nothing the library handed out is left.
+void EmitCounters(const Library &library) {
+    if (library.debugCounters == nullptr) return;
+    long outstanding = -1;
+    unsigned long outOfMemory = 0;
+    library.debugCounters(&outstanding, &outOfMemory);
+    Event("counters").Number("outstanding_blocks", outstanding).Unsigned("out_of_memory", outOfMemory).Emit();
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    Options options;
+    bool parsed = ParseOptions(argc, argv, options);
+    SetJsonOutput(options.json);
+    if (!parsed) {
+        PrintUsage();
+        return HostError(ExitUsage, "bad options or no command");
+    }
+    const Command *command = FindCommand(argv[options.commandIndex]);
+    if (command == nullptr) {
+        PrintUsage();
+        return HostError(ExitUsage, "unknown command " + Utf8(argv[options.commandIndex]));
+    }
+
+    Library library;
+    std::string reason;
+    if (!LoadSyncLibrary(options.dllPath.empty() ? DefaultLibraryPath() : options.dllPath, library, reason))
+        return HostError(ExitFailure, reason);
+    if (!HasExport(library.freeDropBoxMemory, "FreeDropBoxMemory") ||
+        !HasExport(library.killDropBoxThread, "KillDropBoxThread"))
+        return ExitFailure;
+
+    int first = options.commandIndex + 1;
+    CommandContext context{library, std::span<wchar_t *const>(argv + first, static_cast<size_t>(argc - first)),
+                           options.timeoutSeconds};
+    int exitCode = command->run(context);
+    EmitCounters(library);
+    // The library is not unloaded: a worker may still be running after a timeout.
+    return exitCode;
+}

@@ -1,0 +1,89 @@
+// The message-only window and the pump that waits for an operation's end.
+#include "message_pump.h"
+
+#include "host_message_decoder.h"
+#include "output.h"
+
+namespace {
+
+const wchar_t kWindowClass[] = L"VelmoraSyncHostWindow";
+
+struct PumpState {
+    const Library *library;
+    const OperationVariables *variables;
+    bool finished = false;
+    DWORD finalThreadId = 0;
+};
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto *create = reinterpret_cast<CREATESTRUCTW *>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto *state = reinterpret_cast<PumpState *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == HOST_MESSAGE && state != nullptr) {
+        DWORD threadId = 0;
+        if (HandleHostMessage(*state->library, window, wParam, lParam, *state->variables, threadId) &&
+            !state->finished) {
+            state->finished = true;
+            state->finalThreadId = threadId;
+        }
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool RegisterWindowClass() {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kWindowClass;
+    return RegisterClassExW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+// Dispatches everything queued, sent messages of the workers included.
+void DrainMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+} // namespace
+
+int RunOperation(const CommandContext &context, OperationVariables &variables,
+                 const std::function<bool(HWND window)> &start) {
+    PumpState state{&context.library, &variables};
+    if (!RegisterWindowClass()) return HostError(ExitFailure, "cannot register the window class");
+    HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  GetModuleHandleW(nullptr), &state);
+    if (window == nullptr) return HostError(ExitFailure, "cannot create the message window");
+
+    int exitCode = ExitOk;
+    if (start(window)) {
+        ULONGLONG deadline = GetTickCount64() + ULONGLONG{context.timeoutSeconds} * 1000;
+        while (!state.finished) {
+            ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                exitCode = HostError(ExitTimeout, "no final message within " +
+                                                      std::to_string(context.timeoutSeconds) + " s");
+                break;
+            }
+            MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                        MWMO_INPUTAVAILABLE);
+            DrainMessages();
+        }
+        if (state.finished) {
+            // Only after the window procedure returned: the worker has let go of the record.
+            Event("result")
+                .Text("export", "KillDropBoxThread")
+                .Number("return", context.library.killDropBoxThread(state.finalThreadId))
+                .Unsigned("thread_id", state.finalThreadId)
+                .Emit();
+        }
+    }
+    DestroyWindow(window);
+    return exitCode;
+}

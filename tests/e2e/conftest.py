@@ -1,0 +1,193 @@
+"""Fixtures of the end-to-end suite: the reference host under wine64, the test
+prefix's registry, and the service stand-in. Runs only through scripts/e2e,
+which provides the namespaces, the prefix and the wineserver."""
+
+import dataclasses
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WINE = "/usr/lib/wine/wine64"
+DLL_NAMES = {"shipped": "VelmoraSync64.dll", "faults": "VelmoraSync64Faults.dll"}
+# Seconds the outer `timeout` allows beyond the host's own --timeout.
+WINE_MARGIN = 30
+
+# The stand-in is optional until the service package has it.
+sys.path.insert(0, str(ROOT))
+try:
+    from service.standin import StandIn, load_constants
+except ImportError:  # pragma: no cover - depends on the tree's state
+    StandIn = None
+
+
+def pytest_configure(config):
+    if os.environ.get("VELMORA_E2E_INSIDE") != "1":
+        pytest.exit("run the e2e suite through scripts/e2e (it sets up the namespaces and the prefix)", 4)
+
+
+def build_dir():
+    return pathlib.Path(os.environ.get("VELMORA_E2E_BUILD", ROOT / "build" / "win64"))
+
+
+def windows_path(path):
+    """The Z: drive path Wine gives a Unix path."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wine_env(extra=None):
+    """The environment of every Wine program: no display, no proxy variables, no debug output."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                        "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY")}
+    env["WINEDEBUG"] = "-all"
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env.update(extra or {})
+    return env
+
+
+def run_wine(args, timeout, env=None):
+    """Runs one Wine program under `timeout`; returns the CompletedProcess (bytes).
+
+    Output goes through files, not pipes: Wine's helper processes (winedevice,
+    explorer) may inherit the handles and outlive the program, and a pipe would
+    then never reach its end."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run(["timeout", "--kill-after=5", str(timeout), WINE, *map(str, args)],
+                              env=wine_env(env), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+
+
+@dataclasses.dataclass
+class HostRun:
+    """One run of velmora-sync.exe --json: its exit code, the JSON events, and any other stdout lines
+    (the library's own diagnostic lines land there too)."""
+    exit_code: int
+    events: list
+    other_lines: list
+    stderr: str
+
+    def of(self, event):
+        return [e for e in self.events if e["event"] == event]
+
+    def results(self, export):
+        return [e for e in self.of("result") if e["export"] == export]
+
+    def result(self, export):
+        """The one result event of `export`."""
+        found = self.results(export)
+        assert len(found) == 1, f"{export}: {len(found)} results in {self.events}"
+        return found[0]
+
+    @property
+    def messages(self):
+        return self.of("message")
+
+    @property
+    def counters(self):
+        found = self.of("counters")
+        assert len(found) == 1, f"no counters event (faults DLL?) in {self.events}"
+        return found[0]
+
+
+def parse_output(stdout):
+    events, other = [], []
+    for line in stdout.decode("utf-8", "replace").splitlines():
+        text = line.strip()
+        if text.startswith("{"):
+            try:
+                events.append(json.loads(text))
+                continue
+            except ValueError:
+                pass
+        if text:
+            other.append(text)
+    return events, other
+
+
+@pytest.fixture
+def run_host():
+    """run_host(*args, dll="shipped"|"faults", env=None, timeout=60) -> HostRun.
+
+    Runs `velmora-sync.exe --json --timeout TIMEOUT --dll DLL ARGS...` in the test prefix; `env` adds
+    environment variables (they reach programs the host starts, such as the fake browser)."""
+    def run(*args, dll="shipped", env=None, timeout=60):
+        exe = build_dir() / "velmora-sync.exe"
+        dll_path = build_dir() / DLL_NAMES[dll]
+        command = [exe, "--json", "--timeout", str(timeout), "--dll", windows_path(dll_path), *args]
+        done = run_wine(command, timeout + WINE_MARGIN, env)
+        events, other = parse_output(done.stdout)
+        return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))
+    return run
+
+
+class Registry:
+    """Values in the prefix's registry through `wine64 reg`; set() restores the old value at teardown."""
+
+    def __init__(self):
+        self._restore = []
+
+    @staticmethod
+    def _reg(*args):
+        done = run_wine(["reg", *args], 60)
+        return done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def query(self, key, name):
+        """(type, data text) of a value, or None when absent; REG_DWORD data reads as an int."""
+        code, out = self._reg("query", key, "/v", name)
+        if code != 0:
+            return None
+        for line in out.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
+                data = parts[2] if len(parts) == 3 else ""
+                return parts[1], int(data, 16) if parts[1] == "REG_DWORD" else data
+        return None
+
+    def add(self, key, name, reg_type, data):
+        code, out = self._reg("add", key, "/v", name, "/t", reg_type, "/d", str(data), "/f")
+        assert code == 0, f"reg add {key} {name}: {out}"
+
+    def delete(self, key, name):
+        self._reg("delete", key, "/v", name, "/f")
+
+    def set(self, key, name, reg_type, data):
+        """add() now, and put back the earlier state (value or absence) when the test ends."""
+        self._restore.append((key, name, self.query(key, name)))
+        self.add(key, name, reg_type, data)
+
+    def restore(self):
+        for key, name, old in reversed(self._restore):
+            if old is None:
+                self.delete(key, name)
+            else:
+                self.add(key, name, old[0], old[1])
+        self._restore.clear()
+
+
+@pytest.fixture
+def registry():
+    """A Registry for the test prefix; values changed with set() are restored afterwards."""
+    reg = Registry()
+    yield reg
+    reg.restore()
+
+
+@pytest.fixture
+def standin(tmp_path):
+    """The service stand-in on 127.0.0.1:443 with the run's test PKI and the build's constants,
+    storage under the test's tmp_path. Skips when the service package or the PKI is missing."""
+    pki = os.environ.get("VELMORA_E2E_PKI")
+    if StandIn is None or not pki:
+        pytest.skip("service stand-in or test PKI not available")
+    constants_file = build_dir() / "service_constants.json"
+    constants = load_constants(constants_file) if constants_file.exists() else None
+    with StandIn(str(tmp_path / "service"), port=443, pki_dir=pki, constants=constants) as server:
+        yield server

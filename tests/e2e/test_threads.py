@@ -1,0 +1,30 @@
+"""The worker-thread table through the common start of every operation (test
+DLL hook): thirty slots, the lowest free one reused, release once per id."""
+
+import pytest
+
+
+@pytest.mark.parametrize("count, later", [
+    # Two workers: the second and the extra one are released once, the first
+    # (already released) no more.
+    pytest.param(2, [1, 1, 0], id="few"),
+    # Thirty-one: the 31st found no slot (its handle closed at once), so its
+    # release answers 0; the extra worker took the slot the first one freed.
+    pytest.param(31, [1] * 29 + [0, 1, 0], id="table-full"),
+])
+def test_thread_table(run_host, count, later):
+    run = run_host("threads", str(count), dll="faults")
+    assert run.exit_code == 0, run
+    result = run.result("VelmoraDebugStartWorkers")
+    assert result["started"] == count
+    assert result["all_ids_nonzero"]
+    assert result["first_release"] == 1
+    assert result["later_releases"] == later
+
+
+def test_create_thread_failure_starts_nothing(run_host):
+    run = run_host("threads", "1", dll="faults", env={"VELMORA_FAULTS": "CreateThread=1"})
+    assert run.exit_code == 0, run
+    result = run.result("VelmoraDebugStartWorkers")
+    assert result["started"] == 0
+    assert not result["all_ids_nonzero"]
