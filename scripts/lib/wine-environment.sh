@@ -1,0 +1,73 @@
+# Shared by scripts/e2e-inside and scripts/demo-inside (sourced, in fresh
+# namespaces only): loopback, test PKI, a CA bundle holding only the test CA,
+# a Wine prefix copied from a cached template, and a warm wineserver.
+# Expects: root, build, work, wine, wineserver, python set by the caller.
+
+velmora_wine_environment() {
+    if [ ! -f "$build/velmora-sync.exe" ] || [ ! -f "$build/fake-browser.exe" ]; then
+        echo "e2e: build/win64 lacks velmora-sync.exe or fake-browser.exe (cmake --build --preset win64)" >&2
+        exit 2
+    fi
+
+    # Wine turns proxy variables into settings, and a display would bring up dialogs.
+    unset DISPLAY WAYLAND_DISPLAY http_proxy HTTP_PROXY https_proxy HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINESERVER="$wineserver"
+
+    ip link set lo up
+    mkdir -p "$work"
+    # Runs may overlap: one at a time makes the PKI and the template, and copies it.
+    exec 9>"$work/setup.lock"
+    flock 9
+
+    # Test PKI; the machine's bundle is replaced, inside this mount namespace only,
+    # by one that holds just the trusted test CA (Wine reads that file first).
+    pki="$work/pki"
+    (cd "$root" && "$python" -c "import sys, service.certs; service.certs.make_test_pki(sys.argv[1])" "$pki")
+    cp "$pki/ca.pem" "$work/ca-bundle.pem"
+    mount --bind "$work/ca-bundle.pem" /etc/ssl/certs/ca-certificates.crt
+    export VELMORA_E2E_PKI="$pki"
+
+    # A template prefix, made once per recipe and Wine version, copied for every run.
+    browser_dir='C:\velmora-test'
+    stamp_text="$("$wine" --version) $(sha256sum "${BASH_SOURCE[0]}" | cut -c1-16)"
+    template="$work/prefix-template"
+    if [ "$(cat "$template/.velmora-stamp" 2>/dev/null)" != "$stamp_text" ]; then
+        rm -rf "$template" "$template.new"
+        mkdir -p "$template.new"
+        (
+            export WINEPREFIX="$template.new"
+            timeout 300 "$wine" wineboot --init
+            reg() { timeout 60 "$wine" reg add "$@" /f >/dev/null; }
+            reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
+            reg 'HKLM\Software\Classes\.html' /ve /d VelmoraTestBrowser.html
+            reg 'HKLM\Software\Classes\VelmoraTestBrowser.html\shell\open\command' /ve \
+                /d "\"$browser_dir\\fake-browser.exe\" \"%1\""
+            timeout 60 "$wineserver" -k || true
+            timeout 60 "$wineserver" -w || true
+        )
+        echo "$stamp_text" > "$template.new/.velmora-stamp"
+        mv "$template.new" "$template"
+    fi
+
+    runs="$work/runs"
+    mkdir -p "$runs"
+    run_dir="$(mktemp -d "$runs/run.XXXXXX")"
+    export WINEPREFIX="$run_dir/prefix"
+    cp -a "$template" "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX/drive_c/velmora-test"
+    cp "$build/fake-browser.exe" "$WINEPREFIX/drive_c/velmora-test/fake-browser.exe"
+    flock -u 9
+    exec 9>&-
+
+    stop_wineserver() {
+        timeout 60 "$wineserver" -k 2>/dev/null || true
+        timeout 60 "$wineserver" -w 2>/dev/null || true
+        rm -rf "$run_dir"
+    }
+    trap stop_wineserver EXIT
+    "$wineserver" -p
+    # Start Wine's services now, with no pipe of ours inherited by them.
+    timeout 120 "$wine" reg query 'HKCU\Software\Wine\WineDbg' </dev/null >/dev/null 2>&1 || true
+}
