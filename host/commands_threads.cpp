@@ -35,7 +35,7 @@ int RunThreads(CommandContext &context) {
         reinterpret_cast<void *>(GetProcAddress(context.library.module, "VelmoraDebugStartWorkers")));
     if (!HasExport(start, "VelmoraDebugStartWorkers")) return ExitFailure;
 
-    std::vector<DWORD> ids(count);
+    std::vector<DWORD> ids(static_cast<size_t>(count));
     const DWORD started = start(static_cast<DWORD>(count), ids.data());
     const int firstRelease = context.library.killDropBoxThread(ids[0]);
     DWORD extra = 0;

@@ -1,0 +1,189 @@
+// The credential store: protect, write, read and unprotect the access pair.
+//
+// Layout under HKEY_CURRENT_USER\Software\Brevant\Accounts\<logon name>: for each
+// credential (prefix "DBToken" for the token, "DBPassword" for its secret) a
+// REG_DWORD "<prefix>BlobPayloadSize" with the protected blob's length and a
+// REG_BINARY "<prefix>BlobPayload" holding the blob and one more byte. The
+// protected plaintext of a text of n UTF-16 units is 4n + 4 bytes: the text,
+// then zeros.
+#include "account/creds_store_win32.h"
+
+#include <wincrypt.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string_view>
+
+#include "account/account_handles_win32.h"
+#include "frame/faults_win32.h"
+#include "frame/heap_win32.h"
+#include "velmora_sync.h"
+
+namespace {
+
+// Key paths and value names are formed in buffers of this many wide characters.
+constexpr size_t kNameCapacity = 255;
+constexpr std::wstring_view kAccountsKey = L"Software\\Brevant\\Accounts\\";
+constexpr std::wstring_view kSizeSuffix = L"BlobPayloadSize";
+constexpr std::wstring_view kPayloadSuffix = L"BlobPayload";
+constexpr wchar_t kDescription[] = L"This is the description string.";
+
+using NameBuffer = wchar_t[kNameCapacity];
+
+// Writes first + second and a terminator into out. False when the two do not
+// fit (a logon name far beyond the usual length): the caller then fails.
+bool JoinName(NameBuffer &out, std::wstring_view first, std::wstring_view second) {
+    if (first.size() + second.size() >= kNameCapacity) return false;
+    std::wmemcpy(out, first.data(), first.size());
+    std::wmemcpy(out + first.size(), second.data(), second.size());
+    out[first.size() + second.size()] = L'\0';
+    return true;
+}
+
+std::wstring_view CredentialPrefix(bool secret) { return secret ? L"DBPassword" : L"DBToken"; }
+
+// The logon name of the calling thread's user in a library block (the caller
+// frees it with LibFree), or null when it cannot be read or allocated.
+wchar_t *GetLogonName() {
+    // Asked with no buffer, GetUserNameW fails with ERROR_INSUFFICIENT_BUFFER
+    // and reports the length it needs, terminator included.
+    DWORD length = 0;
+    if (GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0)
+        return nullptr;
+    LibBlock<wchar_t> name(LibAllocArray<wchar_t>(static_cast<size_t>(length) + 1));
+    if (!name) return nullptr;
+    DWORD capacity = length + 1;
+    if (!GetUserNameW(name.get(), &capacity)) return nullptr;
+    return name.release();
+}
+
+// Writes one credential's size and payload values. Returns 0 or -1.
+int WriteCredsBlob(const wchar_t *userName, const DATA_BLOB *blob, bool secret) {
+    NameBuffer keyPath;
+    NameBuffer sizeName;
+    NameBuffer payloadName;
+    if (!JoinName(keyPath, kAccountsKey, userName) || !JoinName(sizeName, CredentialPrefix(secret), kSizeSuffix) ||
+        !JoinName(payloadName, CredentialPrefix(secret), kPayloadSuffix))
+        return -1;
+    if (blob->cbData == MAXDWORD) return -1;
+
+    RegistryKey key;
+    // Creates the key and its missing parents, or opens the existing one.
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
+        return -1;
+    const DWORD size = blob->cbData;
+    if (sys::RegSetValueExW(key.get(), sizeName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&size), sizeof size) !=
+        ERROR_SUCCESS)
+        return -1;
+    // The payload value is one byte longer than the blob; copying into a zeroed
+    // buffer keeps that byte from being read beyond the block DPAPI returned.
+    LibBlock<BYTE> payload(LibAllocArray<BYTE>(static_cast<size_t>(size) + 1));
+    if (!payload) return -1;
+    std::memcpy(payload.get(), blob->pbData, size);
+    if (sys::RegSetValueExW(key.get(), payloadName, 0, REG_BINARY, payload.get(), size + 1) != ERROR_SUCCESS)
+        return -1;
+    return 0;
+}
+
+// Reads one credential's protected blob. Returns 0 with blob->cbData the stored
+// size and blob->pbData a library block of size + 1 bytes (the caller frees it
+// with LibFree), or -1 with *blob empty.
+int ReadCredsBlob(const wchar_t *userName, DATA_BLOB *blob, bool secret) {
+    *blob = DATA_BLOB{};
+    NameBuffer keyPath;
+    NameBuffer sizeName;
+    NameBuffer payloadName;
+    if (!JoinName(keyPath, kAccountsKey, userName) || !JoinName(sizeName, CredentialPrefix(secret), kSizeSuffix) ||
+        !JoinName(payloadName, CredentialPrefix(secret), kPayloadSuffix))
+        return -1;
+
+    RegistryKey key;
+    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE, key.put());
+    // A 32-bit process on 64-bit Windows may be redirected to the 32-bit view;
+    // the pair may have been written through the 64-bit one.
+    if (opened == ERROR_FILE_NOT_FOUND)
+        opened = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
+    if (opened != ERROR_SUCCESS) return -1;
+
+    DWORD type = 0;
+    DWORD size = 0;
+    DWORD bytes = sizeof size;
+    if (RegQueryValueExW(key.get(), sizeName, nullptr, &type, reinterpret_cast<BYTE *>(&size), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || bytes != sizeof size || size == MAXDWORD)
+        return -1;
+
+    LibBlock<BYTE> payload(LibAllocArray<BYTE>(static_cast<size_t>(size) + 1));
+    if (!payload) return -1;
+    // A payload longer than size + 1 bytes does not fit and fails with ERROR_MORE_DATA.
+    bytes = size + 1;
+    if (RegQueryValueExW(key.get(), payloadName, nullptr, &type, payload.get(), &bytes) != ERROR_SUCCESS ||
+        type != REG_BINARY || bytes < size)
+        return -1;
+    blob->cbData = size;
+    blob->pbData = payload.release();
+    return 0;
+}
+
+// Reads and unprotects one credential. Returns its text as a zero-filled
+// library block at least two bytes longer than the plaintext, so the text is
+// terminated even when the plaintext lacks its zero tail; the caller frees it
+// with LibWipeAndFree. Null on any failure.
+wchar_t *ReadCredential(const wchar_t *userName, bool secret) {
+    DATA_BLOB stored = {};
+    if (ReadCredsBlob(userName, &stored, secret) != 0) return nullptr;
+    LibBlock<BYTE> storedBytes(stored.pbData);
+    LocalDataBlob plain;
+    if (!CryptUnprotectData(&stored, nullptr, nullptr, nullptr, nullptr, 0, plain.put())) return nullptr;
+    // Whole wide characters: an odd plaintext length is rounded up before the terminator.
+    const size_t units = (static_cast<size_t>(plain.get().cbData) + 1) / 2 + 1;
+    wchar_t *text = LibAllocArray<wchar_t>(units);
+    if (text != nullptr) std::memcpy(text, plain.get().pbData, plain.get().cbData);
+    return text;
+}
+
+// Protects one credential text and writes it. Returns 0 or -1.
+int StoreCredential(const wchar_t *userName, const wchar_t *text, bool secret) {
+    const size_t length = std::wcslen(text);
+    if (length > (MAXDWORD - 4) / 4) return -1;
+    // 4n + 4 bytes: the text followed by a zero tail that readers rely on to end it.
+    const DWORD plainBytes = static_cast<DWORD>(4 * length + 4);
+    WipedBlock<BYTE> plain(LibAllocArray<BYTE>(plainBytes));
+    if (!plain) return -1;
+    std::memcpy(plain.get(), text, length * sizeof(wchar_t));
+    DATA_BLOB in = {plainBytes, plain.get()};
+    LocalDataBlob protectedBlob;
+    if (!sys::CryptProtectData(&in, kDescription, nullptr, nullptr, nullptr, 0, protectedBlob.put())) return -1;
+    plain.reset();
+    return WriteCredsBlob(userName, &protectedBlob.get(), secret);
+}
+
+} // namespace
+
+int StoreAccessCreds(const wchar_t *token, const wchar_t *secret) {
+    if (token == nullptr || secret == nullptr) return -1;
+    LibBlock<wchar_t> userName(GetLogonName());
+    if (!userName) return -1;
+    if (StoreCredential(userName.get(), token, false) != 0) return -1;
+    return StoreCredential(userName.get(), secret, true);
+}
+
+// Returns 0 with *token and *secret the stored texts (library blocks: the host
+// frees each with FreeDropBoxMemory, library code with LibWipeAndFree), or -1
+// with both null and nothing left allocated. Both out-values are nulled first,
+// so a caller may test them instead of the result.
+extern "C" VELMORA_API int VELMORA_CALL GetAccessCreds(wchar_t **token, wchar_t **secret) {
+    if (token != nullptr) *token = nullptr;
+    if (secret != nullptr) *secret = nullptr;
+    if (token == nullptr || secret == nullptr) return -1;
+    LibBlock<wchar_t> userName(GetLogonName());
+    if (!userName) return -1;
+    WipedBlock<wchar_t> tokenText(ReadCredential(userName.get(), false));
+    if (!tokenText) return -1;
+    WipedBlock<wchar_t> secretText(ReadCredential(userName.get(), true));
+    if (!secretText) return -1;
+    *token = tokenText.release();
+    *secret = secretText.release();
+    return 0;
+}

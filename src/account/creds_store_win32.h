@@ -1,0 +1,10 @@
+// The credential store: the access pair of the linked account, per Windows user,
+// DPAPI-protected under HKCU. The reading export GetAccessCreds is declared in velmora_sync.h.
+#pragma once
+#include <windows.h>
+
+// Protects the access token and its secret for the current Windows user and
+// writes them (token first; the secret is not written when the token's write
+// failed). Returns 0 when both writes succeeded, -1 otherwise (also for a null
+// argument). Values written before a failure stay. The arguments stay the caller's.
+[[nodiscard]] int StoreAccessCreds(const wchar_t *token, const wchar_t *secret);

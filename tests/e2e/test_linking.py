@@ -1,0 +1,243 @@
+"""Account linking through the reference host: the request token, the notice
+(kind 23), the authorization page in the prefix's fake browser, the access token
+exchange, and what ends up in the credential store."""
+
+import os
+import pathlib
+import re
+
+import pytest
+
+from test_account import account_key, unlinked  # noqa: F401 (unlinked is a fixture)
+
+AUTHORIZE_PREFIX = "https://localhost/1/oauth/authorize?oauth_token="
+@pytest.fixture
+def browser_log(tmp_path):
+    """The fake browser's log file and the environment that points it there."""
+    path = tmp_path / "browser.log"
+    return path, {"VELMORA_FAKE_BROWSER_LOG": str(path)}
+
+
+def stub_pages():
+    """Copies of the library's temporary "tmphtml.html" left in the prefix."""
+    return list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml.html"))
+
+
+def browser_urls(path):
+    return path.read_text().splitlines() if path.exists() else []
+
+
+def stored_pair(standin):
+    """The one access pair the stand-in has handed out: (token, secret)."""
+    pairs = [(token, record["secret"]) for token, record in standin.store.access_tokens.items()]
+    assert len(pairs) == 1, pairs
+    return pairs[0]
+
+
+def calls_to(standin, path):
+    return [r for r in standin.requests() if r["path"].split("?")[0] == path]
+
+
+def request_secret_of(standin):
+    """The request secret, read from the signature the exchange sent ("<app secret>%26<request secret>")."""
+    exchange = calls_to(standin, "/1/oauth/access_token")
+    assert exchange, standin.requests()
+    signature = re.search(r"oauth_signature=([^&]*)", exchange[0]["path"]).group(1)
+    return signature.split("%26", 1)[1]
+
+
+def assert_secrets_absent(run, *secrets):
+    """No secret in the host's output, neither as text nor as UTF-16 bytes."""
+    text = "\n".join([*map(str, run.events), *run.other_lines, run.stderr])
+    for secret in secrets:
+        assert secret and secret not in text
+        assert "\x00".join(secret) not in text
+
+
+def assert_stored_layout(registry):
+    """Four values: sizes as REG_DWORD, payloads as REG_BINARY one byte longer than their size."""
+    for prefix in ("DBToken", "DBPassword"):
+        size = registry.query(account_key(), prefix + "BlobPayloadSize")
+        payload = registry.query(account_key(), prefix + "BlobPayload")
+        assert size is not None and size[0] == "REG_DWORD", size
+        assert payload is not None and payload[0] == "REG_BINARY", payload
+        assert len(payload[1]) // 2 == size[1] + 1
+
+
+@pytest.mark.parametrize("window", [
+    pytest.param(True, id="with-window"),
+    pytest.param(False, id="null-window"),
+])
+def test_link_end_to_end(run_host, standin, registry, unlinked, browser_log, window):
+    log, env = browser_log
+    run = run_host("link", *([] if window else ["--null-window"]), env=env, timeout=30)
+    assert run.exit_code == 0, run
+
+    request = run.result("RequestAccessToken")
+    token = request["request_token"]
+    assert request["return"] == 0 and token and request["secret_present"] is True
+    if window:
+        (notice,) = run.messages
+        assert notice["kind"] == 23 and notice["tag_ok"] and notice["wparam_is_window"]
+        assert notice["payload"]["status"] == 1 and notice["payload"]["reserved_zero"]
+        kill = run.result("KillDropBoxThread")
+        assert kill["return"] == 1 and kill["thread_id"] == notice["thread_id"]
+    else:
+        assert run.messages == [] and run.results("KillDropBoxThread") == []
+    assert browser_urls(log) == [AUTHORIZE_PREFIX + token]
+    assert stub_pages() == []
+    assert f"Launching {AUTHORIZE_PREFIX}{token}" in run.other_lines
+
+    exchanges = run.results("CheckForAccessTokenResponse")
+    assert [e["return"] for e in exchanges][-1:] == [0]
+    access_token, access_secret = stored_pair(standin)
+    assert (f"Access token = {access_token}, Access token secret = ********, "
+            f"and uid = {standin.default_uid}.") in run.other_lines
+    assert_secrets_absent(run, access_secret, request_secret_of(standin))
+    assert_stored_layout(registry)
+
+    creds = run_host("creds")
+    assert creds.result("GetAccessCreds") == {
+        "event": "result", "export": "GetAccessCreds", "return": 0,
+        "token": access_token, "secret_length": len(access_secret)}
+    assert_secrets_absent(creds, access_secret)
+
+
+@pytest.mark.parametrize("body", [
+    pytest.param("oauth_token_secret={secret}&oauth_token={token}", id="secret-first"),
+    pytest.param("oauth_token={token}&oauth_token_secret={secret}", id="token-first"),
+    pytest.param("oauth_token={token}&oauth_token_secret={secret}&oauth_callback_confirmed=true", id="extra-pair"),
+])
+def test_token_reply_in_any_order(run_host, standin, unlinked, browser_log, body):
+    # The reply names a token the stand-in knows: the exchange only succeeds
+    # when each variable got the right text (the secret signs the exchange).
+    seeded = standin.seed_request_token()
+    standin.inject("status", path="/1/oauth/request_token", status=200, content_type="text/plain",
+                   body=body.format(**seeded))
+    log, env = browser_log
+    run = run_host("link", env=env, timeout=30)
+    assert run.exit_code == 0, run
+    assert run.result("RequestAccessToken")["request_token"] == seeded["token"]
+    assert browser_urls(log) == [AUTHORIZE_PREFIX + seeded["token"]]
+    assert run.results("CheckForAccessTokenResponse")[-1]["return"] == 0
+    assert run_host("creds").result("GetAccessCreds")["token"] == stored_pair(standin)[0]
+
+
+@pytest.mark.parametrize("fault", [
+    pytest.param(dict(kind="status", status=500), id="status-500"),
+    pytest.param(dict(kind="status", status=401, message="Token is invalid."), id="status-401"),
+    pytest.param(dict(kind="status", status=200, body="oauth_token=abc", content_type="text/plain"),
+                 id="no-secret-in-reply"),
+    pytest.param(dict(kind="status", status=200, body="oauth_token_secret=abc", content_type="text/plain"),
+                 id="no-token-in-reply"),
+    pytest.param(dict(kind="drop", count=2), id="dropped-twice"),
+])
+def test_request_token_refused(run_host, standin, unlinked, browser_log, fault):
+    standin.inject(path="/1/oauth/request_token", **fault)
+    log, env = browser_log
+    run = run_host("link", dll="faults", env=env, timeout=20)
+    assert run.exit_code == 1, run
+    (notice,) = run.messages
+    assert notice["kind"] == 23 and notice["payload"]["status"] == 0 and notice["wparam_is_window"]
+    assert run.result("KillDropBoxThread")["return"] == 1
+    request = run.result("RequestAccessToken")
+    assert request["return"] == 0 and request["request_token"] is None and request["secret_present"] is False
+    assert run.results("CheckForAccessTokenResponse") == []
+    assert browser_urls(log) == []
+    assert calls_to(standin, "/1/oauth/access_token") == []
+    assert run.counters["outstanding_blocks"] == 0
+
+
+def test_no_browser_registered(run_host, standin, registry, unlinked, browser_log):
+    html = r"HKLM\Software\Classes\.html"
+    code, listing = registry._reg("query", html, "/ve")
+    assert code == 0 and "VelmoraTestBrowser.html" in listing
+    registry._reg("add", html, "/ve", "/d", "VelmoraNoSuchProgram.html", "/f")
+    try:
+        log, env = browser_log
+        run = run_host("link", dll="faults", env=env, timeout=20)
+    finally:
+        registry._reg("add", html, "/ve", "/d", "VelmoraTestBrowser.html", "/f")
+    (notice,) = run.messages
+    assert notice["kind"] == 23 and notice["payload"]["status"] == 0
+    request = run.result("RequestAccessToken")
+    assert request["request_token"] is None and request["secret_present"] is False
+    assert browser_urls(log) == [] and stub_pages() == []
+    # The request token came; only the browser lookup failed.
+    assert any(line.startswith("Launching " + AUTHORIZE_PREFIX) for line in run.other_lines)
+    assert run.counters["outstanding_blocks"] == 0
+
+
+def test_thread_not_started(run_host, standin, unlinked, browser_log):
+    log, env = browser_log
+    run = run_host("link", dll="faults", env={**env, "VELMORA_FAULTS": "CreateThread=1"}, timeout=10)
+    assert run.exit_code == 1, run
+    assert run.result("RequestAccessToken")["return"] == 1
+    assert run.messages == [] and run.results("KillDropBoxThread") == []
+    assert standin.requests() == [] and browser_urls(log) == []
+    assert run.counters["outstanding_blocks"] == 0
+
+
+@pytest.mark.parametrize("case", ["unapproved", "wrong-secret", "unknown-token", "no-secret-in-reply",
+                                  "status-500", "null-token", "null-secret"])
+def test_exchange_refused_stores_nothing(run_host, standin, registry, unlinked, case):
+    seeded = standin.seed_request_token(approved=case != "unapproved")
+    token, secret = seeded["token"], seeded["secret"]
+    if case == "wrong-secret":
+        secret = "x" + secret
+    elif case == "unknown-token":
+        token = "x" + token
+    elif case == "no-secret-in-reply":
+        standin.inject("status", path="/1/oauth/access_token", status=200, content_type="text/plain",
+                       body="oauth_token=abc&uid=1")
+    elif case == "status-500":
+        standin.inject("status", path="/1/oauth/access_token", status=500)
+    elif case == "null-token":
+        token = "--null"
+    elif case == "null-secret":
+        secret = "--null"
+    run = run_host("exchange", token, secret, dll="faults")
+    assert run.exit_code == 0, run
+    assert run.result("CheckForAccessTokenResponse")["return"] == 1
+    assert registry.query(account_key(), "DBTokenBlobPayloadSize") is None
+    assert run.counters["outstanding_blocks"] == 0
+    expected_calls = 0 if case.startswith("null-") else 1
+    assert len(calls_to(standin, "/1/oauth/access_token")) == expected_calls
+
+
+@pytest.mark.parametrize("faults, token_stored", [
+    pytest.param("CryptProtectData=1", False, id="protect-token"),
+    pytest.param("RegSetValueExW=1", False, id="write-token-size"),
+    pytest.param("RegSetValueExW=2", False, id="write-token-payload"),
+    pytest.param("CryptProtectData=2", True, id="protect-secret"),
+    pytest.param("RegSetValueExW=3", True, id="write-secret-size"),
+    pytest.param("RegSetValueExW=4", True, id="write-secret-payload"),
+])
+def test_store_failure_reported(run_host, standin, registry, unlinked, faults, token_stored):
+    seeded = standin.seed_request_token(approved=True)
+    run = run_host("exchange", seeded["token"], seeded["secret"], dll="faults", env={"VELMORA_FAULTS": faults})
+    assert run.result("CheckForAccessTokenResponse")["return"] == 1
+    assert run.counters["outstanding_blocks"] == 0
+    # What was written before the failure stays; the pair as a whole cannot be read.
+    assert (registry.query(account_key(), "DBTokenBlobPayload") is not None) == token_stored
+    assert run_host("creds").result("GetAccessCreds")["return"] == -1
+    assert_secrets_absent(run, stored_pair(standin)[1])
+
+
+def test_exchange_without_leaks_under_allocation_failures(run_host, standin, unlinked):
+    # Fails the N-th allocation of one exchange for every N until an exchange
+    # runs clean: each result is 0 or 1, nothing stays allocated, and a 0 means
+    # the pair really is readable.
+    for n in range(1, 60):
+        seeded = standin.seed_request_token(approved=True)
+        run = run_host("exchange", seeded["token"], seeded["secret"], dll="faults",
+                       env={"VELMORA_FAULTS": f"alloc={n}"})
+        returned = run.result("CheckForAccessTokenResponse")["return"]
+        assert returned in (0, 1) and run.counters["outstanding_blocks"] == 0, (n, run)
+        if run.counters["out_of_memory"] == 0:
+            assert returned == 0
+            break
+        if returned == 0:
+            assert run_host("creds").result("GetAccessCreds")["return"] == 0, n
+    else:
+        pytest.fail("every exchange met an allocation failure")
