@@ -3,40 +3,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-// One open registry key, closed on every path unless released. The close keeps
-// the thread's last error, so a caller may still read the error of the call
-// that made it give up.
-class RegistryKey {
-  public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey &) = delete;
-    RegistryKey &operator=(const RegistryKey &) = delete;
-    ~RegistryKey() { reset(); }
+#include "frame/owner_win32.h"
 
-    HKEY get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-    HKEY release() {
-        HKEY key = key_;
-        key_ = nullptr;
-        return key;
-    }
-    void reset(HKEY key = nullptr) {
-        if (key_ != nullptr) {
-            DWORD error = GetLastError();
-            RegCloseKey(key_);
-            SetLastError(error);
-        }
-        key_ = key;
-    }
-    // For RegCreateKeyExW / RegOpenKeyExW: closes what is held first.
-    HKEY *put() {
-        reset();
-        return &key_;
-    }
-
-  private:
-    HKEY key_ = nullptr;
-};
+inline void CloseRegistryKey(HKEY key) { RegCloseKey(key); }
+using RegistryKey = Owner<HKEY, CloseRegistryKey>;
 
 // One DATA_BLOB whose bytes DPAPI allocated with LocalAlloc. The bytes are
 // wiped before LocalFree on every path: an unprotected blob is the plaintext

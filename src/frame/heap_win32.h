@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "frame/owner_win32.h"
+
 // Counts one failed allocation. Safe from any thread.
 void NoteOutOfMemory();
 
@@ -28,36 +30,9 @@ template <class T> [[nodiscard]] T *LibNew() { return static_cast<T *>(LibAlloc(
 long OutstandingBlocks();
 unsigned long OutOfMemoryTotal();
 
-// Owner of one library-heap block: frees it on every path unless released.
-// Secret texts use WipedBlock, which overwrites the block first.
-template <class T, void (*Release)(void *)> class BasicLibBlock {
-  public:
-    BasicLibBlock() = default;
-    explicit BasicLibBlock(T *block) : block_(block) {}
-    BasicLibBlock(const BasicLibBlock &) = delete;
-    BasicLibBlock &operator=(const BasicLibBlock &) = delete;
-    ~BasicLibBlock() { reset(); }
-
-    T *get() const { return block_; }
-    explicit operator bool() const { return block_ != nullptr; }
-    T *release() {
-        T *block = block_;
-        block_ = nullptr;
-        return block;
-    }
-    void reset(T *block = nullptr) {
-        if (block_ != nullptr) Release(block_);
-        block_ = block;
-    }
-    // For calls that fill an out-parameter: frees what is held first.
-    T **put() {
-        reset();
-        return &block_;
-    }
-
-  private:
-    T *block_ = nullptr;
-};
-
-template <class T> using LibBlock = BasicLibBlock<T, LibFree>;
-template <class T> using WipedBlock = BasicLibBlock<T, LibWipeAndFree>;
+// Owners of library-heap blocks; secret texts use WipedBlock, which overwrites
+// the block before releasing it.
+template <class T> void FreeLibBlock(T *block) { LibFree(block); }
+template <class T> void WipeLibBlock(T *block) { LibWipeAndFree(block); }
+template <class T> using LibBlock = Owner<T *, FreeLibBlock<T>>;
+template <class T> using WipedBlock = Owner<T *, WipeLibBlock<T>>;
