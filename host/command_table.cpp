@@ -10,11 +10,7 @@ namespace {
 
 // A new command file adds its group here.
 std::span<const Command> (*const kGroups[])() = {
-    HousekeepingCommands,
-    TransportHelperCommands,
-    AccountCommands,
-    DebugCommands,
-    ThreadCommands,
+    HousekeepingCommands, TransportHelperCommands, AccountCommands, DebugCommands, CredsDebugCommands, ThreadCommands,
 };
 
 } // namespace
@@ -27,8 +23,7 @@ const Command *FindCommand(const wchar_t *name) {
 }
 
 void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] COMMAND [ARGS]\ncommands:\n",
-               stderr);
+    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] COMMAND [ARGS]\ncommands:\n", stderr);
     for (auto group : kGroups)
         for (const Command &command : group())
             std::fprintf(stderr, "  %s %s\n", Utf8(command.name).c_str(), command.usage);

@@ -25,6 +25,7 @@ std::span<const Command> HousekeepingCommands();
 std::span<const Command> TransportHelperCommands();
 std::span<const Command> AccountCommands();
 std::span<const Command> DebugCommands();
+std::span<const Command> CredsDebugCommands();
 std::span<const Command> ThreadCommands();
 
 // Finds a command by name across all groups; null when unknown.

@@ -52,8 +52,8 @@ bool ParseLinkOptions(const CommandContext &context, LinkOptions &options) {
         unsigned long long seconds = 0;
         if (arg == L"--null-window") {
             options.nullWindow = true;
-        } else if (arg == L"--timeout" && i + 1 < args.size() && ParseUnsigned(args[i + 1], seconds) &&
-                   seconds > 0 && seconds <= 86400) {
+        } else if (arg == L"--timeout" && i + 1 < args.size() && ParseUnsigned(args[i + 1], seconds) && seconds > 0 &&
+                   seconds <= 86400) {
             options.timeoutSeconds = static_cast<DWORD>(seconds);
             ++i;
         } else {
@@ -116,8 +116,7 @@ int EmitExchange(const Library &library, const wchar_t *token, const wchar_t *se
 
 // The access token exchange once the user approved: after Enter at a console,
 // else by polling every 0.5 s until it succeeds or the time is up.
-int ExchangeWhenApproved(const Library &library, const wchar_t *token, const wchar_t *secret,
-                         DWORD timeoutSeconds) {
+int ExchangeWhenApproved(const Library &library, const wchar_t *token, const wchar_t *secret, DWORD timeoutSeconds) {
     if (InteractiveInput()) {
         std::fputs("Approve in the browser, then press Enter\n", stderr);
         wchar_t line[16];
@@ -182,8 +181,10 @@ int RunCreds(CommandContext &context) {
     int returned = library.getAccessCreds(nullToken ? nullptr : &token, nullSecret ? nullptr : &secret);
     Event event("result");
     event.Text("export", "GetAccessCreds").Number("return", returned).Wide("token", token);
-    if (secret == nullptr) event.Null("secret_length");
-    else event.Unsigned("secret_length", std::wcslen(secret));
+    if (secret == nullptr)
+        event.Null("secret_length");
+    else
+        event.Unsigned("secret_length", std::wcslen(secret));
     event.Emit();
     if (token != nullptr) library.freeDropBoxMemory(token);
     if (secret != nullptr) library.freeDropBoxMemory(secret);

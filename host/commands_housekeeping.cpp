@@ -41,8 +41,10 @@ int RunInfo(CommandContext &context) {
     context.library.setInfo(null ? nullptr : text.c_str());
     Event event("result");
     event.Text("export", "SetInfo").Null("return");
-    if (null) event.Null("length");
-    else event.Unsigned("length", text.size());
+    if (null)
+        event.Null("length");
+    else
+        event.Unsigned("length", text.size());
     event.Emit();
     return ExitOk;
 }
@@ -58,8 +60,7 @@ int RunFreeNull(CommandContext &context) {
 
 int RunKill(CommandContext &context) {
     unsigned long long id = 0;
-    if (context.args.size() != 1 || !ParseUnsigned(context.args[0], id) || id > 0xFFFFFFFFull)
-        return UsageError(kKill);
+    if (context.args.size() != 1 || !ParseUnsigned(context.args[0], id) || id > 0xFFFFFFFFull) return UsageError(kKill);
     Event("result")
         .Text("export", "KillDropBoxThread")
         .Number("return", context.library.killDropBoxThread(static_cast<DWORD>(id)))

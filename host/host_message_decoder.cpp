@@ -21,8 +21,10 @@ struct Releaser {
 };
 
 void ResultByte(Event &event, const BYTE *result, const OperationVariables &variables) {
-    if (result == nullptr) event.Null("result");
-    else event.Number("result", *result);
+    if (result == nullptr)
+        event.Null("result");
+    else
+        event.Number("result", *result);
     event.Bool("result_is_host_byte", result == &variables.resultByte);
 }
 
@@ -49,8 +51,10 @@ Event DecodeListingSize(const ListingSizePayload &p, const OperationVariables &v
     Event event;
     ResultByte(event, p.result, variables);
     event.Wide("path", p.path);
-    if (p.size == nullptr) event.Null("size");
-    else event.Unsigned("size", *p.size);
+    if (p.size == nullptr)
+        event.Null("size");
+    else
+        event.Unsigned("size", *p.size);
     event.Bool("size_is_host_variable", p.size == &variables.sizeVariable);
     release(p.path);
     return event;
@@ -58,8 +62,10 @@ Event DecodeListingSize(const ListingSizePayload &p, const OperationVariables &v
 
 Event DecodeLinkStatus(const LinkStatusPayload &p) {
     Event event;
-    if (p.status == nullptr) event.Null("status");
-    else event.Number("status", *p.status); // the library's own byte: never freed
+    if (p.status == nullptr)
+        event.Null("status");
+    else
+        event.Number("status", *p.status); // the library's own byte: never freed
     bool zero = true;
     for (BYTE b : p.reserved) zero = zero && b == 0;
     return event.Bool("reserved_zero", zero);
@@ -76,13 +82,19 @@ Layout LayoutOf(DWORD kind, DWORD size) {
         if (size == sizeof(ResultPayload)) return Layout::Result;
         return size == sizeof(TransferPayload) ? Layout::Transfer : Layout::Unknown;
     case MsgTransferProgress:
-    case MsgTransferFailed: return size == sizeof(TransferPayload) ? Layout::Transfer : Layout::Unknown;
+    case MsgTransferFailed:
+        return size == sizeof(TransferPayload) ? Layout::Transfer : Layout::Unknown;
     case MsgDeleteFinished:
-    case MsgUploadFinished: return size == sizeof(ResultPayload) ? Layout::Result : Layout::Unknown;
-    case MsgMetadataListing: return size == sizeof(ListingPayload) ? Layout::Listing : Layout::Unknown;
-    case MsgMetadataSize: return size == sizeof(ListingSizePayload) ? Layout::ListingSize : Layout::Unknown;
-    case MsgLinkStatus: return size == sizeof(LinkStatusPayload) ? Layout::LinkStatus : Layout::Unknown;
-    default: return Layout::Unknown;
+    case MsgUploadFinished:
+        return size == sizeof(ResultPayload) ? Layout::Result : Layout::Unknown;
+    case MsgMetadataListing:
+        return size == sizeof(ListingPayload) ? Layout::Listing : Layout::Unknown;
+    case MsgMetadataSize:
+        return size == sizeof(ListingSizePayload) ? Layout::ListingSize : Layout::Unknown;
+    case MsgLinkStatus:
+        return size == sizeof(LinkStatusPayload) ? Layout::LinkStatus : Layout::Unknown;
+    default:
+        return Layout::Unknown;
     }
 }
 
@@ -92,11 +104,14 @@ bool IsFinal(DWORD kind, DWORD size) {
     case MsgUploadFinished:
     case MsgMetadataListing:
     case MsgMetadataSize:
-    case MsgLinkStatus: return true;
+    case MsgLinkStatus:
+        return true;
     case MsgFetchFinishedMode0:
     case MsgFetchFinishedMode1:
-    case MsgFetchFinishedMode2: return size == sizeof(ResultPayload);
-    default: return false;
+    case MsgFetchFinishedMode2:
+        return size == sizeof(ResultPayload);
+    default:
+        return false;
     }
 }
 
@@ -135,8 +150,7 @@ bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARA
                 event.Object("payload", DecodeTransfer(*static_cast<TransferPayload *>(payload)));
                 break;
             case Layout::Listing:
-                event.Object("payload",
-                             DecodeListing(*static_cast<ListingPayload *>(payload), variables, release));
+                event.Object("payload", DecodeListing(*static_cast<ListingPayload *>(payload), variables, release));
                 break;
             case Layout::ListingSize:
                 event.Object("payload",
@@ -145,7 +159,9 @@ bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARA
             case Layout::LinkStatus:
                 event.Object("payload", DecodeLinkStatus(*static_cast<LinkStatusPayload *>(payload)));
                 break;
-            case Layout::Unknown: event.Object("payload", Event().Bool("unknown_layout", true)); break;
+            case Layout::Unknown:
+                event.Object("payload", Event().Bool("unknown_layout", true));
+                break;
             }
         }
         release(payload);

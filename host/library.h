@@ -32,6 +32,4 @@ bool LoadSyncLibrary(const std::wstring &path, Library &library, std::string &re
 // Reports a host error naming an export that the DLL lacks; returns false.
 bool ReportMissingExport(const char *name);
 // True when the export is present; otherwise reports it missing.
-template <class Fn> bool HasExport(Fn fn, const char *name) {
-    return fn != nullptr || ReportMissingExport(name);
-}
+template <class Fn> bool HasExport(Fn fn, const char *name) { return fn != nullptr || ReportMissingExport(name); }

@@ -57,8 +57,8 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start) {
     PumpState state{&context.library, &variables};
     if (!RegisterWindowClass()) return HostError(ExitFailure, "cannot register the window class");
-    HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  GetModuleHandleW(nullptr), &state);
+    HWND window =
+        CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), &state);
     if (window == nullptr) return HostError(ExitFailure, "cannot create the message window");
 
     int exitCode = ExitOk;
@@ -67,8 +67,8 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
         while (!state.finished) {
             ULONGLONG now = GetTickCount64();
             if (now >= deadline) {
-                exitCode = HostError(ExitTimeout, "no final message within " +
-                                                      std::to_string(context.timeoutSeconds) + " s");
+                exitCode =
+                    HostError(ExitTimeout, "no final message within " + std::to_string(context.timeoutSeconds) + " s");
                 break;
             }
             MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,

@@ -13,11 +13,21 @@ std::string Quoted(const std::string &utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char buffer[8];
@@ -98,9 +108,7 @@ Event &Event::Wide(const char *key, const wchar_t *value) {
     return Raw(key, quoted, quoted);
 }
 
-Event &Event::Object(const char *key, const Event &object) {
-    return Raw(key, object.Json(), "{" + object.text_ + "}");
-}
+Event &Event::Object(const char *key, const Event &object) { return Raw(key, object.Json(), "{" + object.text_ + "}"); }
 
 std::string Event::Json() const { return "{" + json_ + "}"; }
 

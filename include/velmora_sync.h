@@ -54,12 +54,7 @@ enum HostMessageKind {
 };
 
 /* Code classes of a TransferPayload. */
-enum TransferCodeClass {
-    CodeClassNone = 0,
-    CodeClassHttpStatus = 1,
-    CodeClassOperation = 2,
-    CodeClassSystemError = 3
-};
+enum TransferCodeClass { CodeClassNone = 0, CodeClassHttpStatus = 1, CodeClassOperation = 2, CodeClassSystemError = 3 };
 
 typedef struct HostMessage {
     DWORD kind;    /* a HostMessageKind */
@@ -73,8 +68,8 @@ typedef struct HostRecord {
 } HostRecord;
 
 /* Every payload begins with these 16 bytes: {A84B75DF-EC8E-412A-A965-B3AF70CF72EF}. */
-#define VELMORA_PAYLOAD_TAG_BYTES \
-    {0xDF, 0x75, 0x4B, 0xA8, 0x8E, 0xEC, 0x2A, 0x41, 0xA9, 0x65, 0xB3, 0xAF, 0x70, 0xCF, 0x72, 0xEF}
+#define VELMORA_PAYLOAD_TAG_BYTES                                                                                      \
+    { 0xDF, 0x75, 0x4B, 0xA8, 0x8E, 0xEC, 0x2A, 0x41, 0xA9, 0x65, 0xB3, 0xAF, 0x70, 0xCF, 0x72, 0xEF }
 
 typedef struct PayloadTag {
     BYTE bytes[16];
@@ -95,9 +90,9 @@ typedef struct TransferPayload {
 typedef struct ListingPayload {
     PayloadTag tag;
     BYTE *result;
-    wchar_t *path;  /* library copy: free with FreeDropBoxMemory */
-    char *listing;  /* library text, or NULL: free with FreeDropBoxMemory */
-    DWORD length;   /* the length the host passed */
+    wchar_t *path; /* library copy: free with FreeDropBoxMemory */
+    char *listing; /* library text, or NULL: free with FreeDropBoxMemory */
+    DWORD length;  /* the length the host passed */
 } ListingPayload;
 
 typedef struct ListingSizePayload {
@@ -109,7 +104,7 @@ typedef struct ListingSizePayload {
 
 typedef struct LinkStatusPayload {
     PayloadTag tag;
-    BYTE *status;       /* 1: browser started with the authorization page; 0: failed */
+    BYTE *status; /* 1: browser started with the authorization page; 0: failed */
     BYTE reserved[12];
 } LinkStatusPayload;
 

@@ -44,7 +44,7 @@ extern "C" VELMORA_API int VELMORA_CALL CheckForAccessTokenResponse(const wchar_
 
     // 8-bit output, as for the "Launching" line of the request-token step.
     std::printf("Access token = %ls, Access token secret = %ls, and uid = %ls.\n", token.get(), kMaskedSecret,
-                 hasUid ? uid.get() : L"(none)");
+                hasUid ? uid.get() : L"(none)");
     std::fflush(stdout);
     return StoreAccessCreds(token.get(), secret.get()) == 0 ? 0 : 1;
 }

@@ -42,14 +42,26 @@ bool JoinName(NameBuffer &out, std::wstring_view first, std::wstring_view second
 
 std::wstring_view CredentialPrefix(bool secret) { return secret ? L"DBPassword" : L"DBToken"; }
 
+// Where one credential lives: the account key and its two value names.
+struct CredentialNames {
+    NameBuffer keyPath;
+    NameBuffer sizeName;
+    NameBuffer payloadName;
+};
+
+bool FormCredentialNames(const wchar_t *userName, bool secret, CredentialNames &names) {
+    return JoinName(names.keyPath, kAccountsKey, userName) &&
+           JoinName(names.sizeName, CredentialPrefix(secret), kSizeSuffix) &&
+           JoinName(names.payloadName, CredentialPrefix(secret), kPayloadSuffix);
+}
+
 // The logon name of the calling thread's user in a library block (the caller
 // frees it with LibFree), or null when it cannot be read or allocated.
 wchar_t *GetLogonName() {
     // Asked with no buffer, GetUserNameW fails with ERROR_INSUFFICIENT_BUFFER
     // and reports the length it needs, terminator included.
     DWORD length = 0;
-    if (GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0)
-        return nullptr;
+    if (GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) return nullptr;
     LibBlock<wchar_t> name(LibAllocArray<wchar_t>(static_cast<size_t>(length) + 1));
     if (!name) return nullptr;
     DWORD capacity = length + 1;
@@ -57,59 +69,55 @@ wchar_t *GetLogonName() {
     return name.release();
 }
 
+} // namespace
+
 // Writes one credential's size and payload values. Returns 0 or -1.
 int WriteCredsBlob(const wchar_t *userName, const DATA_BLOB *blob, bool secret) {
-    NameBuffer keyPath;
-    NameBuffer sizeName;
-    NameBuffer payloadName;
-    if (!JoinName(keyPath, kAccountsKey, userName) || !JoinName(sizeName, CredentialPrefix(secret), kSizeSuffix) ||
-        !JoinName(payloadName, CredentialPrefix(secret), kPayloadSuffix))
-        return -1;
+    CredentialNames names;
+    if (!FormCredentialNames(userName, secret, names)) return -1;
     if (blob->cbData == MAXDWORD) return -1;
 
     RegistryKey key;
     // Creates the key and its missing parents, or opens the existing one.
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
                         key.put(), nullptr) != ERROR_SUCCESS)
         return -1;
     const DWORD size = blob->cbData;
-    if (sys::RegSetValueExW(key.get(), sizeName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&size), sizeof size) !=
-        ERROR_SUCCESS)
+    if (sys::RegSetValueExW(key.get(), names.sizeName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&size),
+                            sizeof size) != ERROR_SUCCESS)
         return -1;
     // The payload value is one byte longer than the blob; copying into a zeroed
     // buffer keeps that byte from being read beyond the block DPAPI returned.
     LibBlock<BYTE> payload(LibAllocArray<BYTE>(static_cast<size_t>(size) + 1));
     if (!payload) return -1;
     std::memcpy(payload.get(), blob->pbData, size);
-    if (sys::RegSetValueExW(key.get(), payloadName, 0, REG_BINARY, payload.get(), size + 1) != ERROR_SUCCESS)
+    if (sys::RegSetValueExW(key.get(), names.payloadName, 0, REG_BINARY, payload.get(), size + 1) != ERROR_SUCCESS)
         return -1;
     return 0;
 }
+
+namespace {
 
 // Reads one credential's protected blob. Returns 0 with blob->cbData the stored
 // size and blob->pbData a library block of size + 1 bytes (the caller frees it
 // with LibFree), or -1 with *blob empty.
 int ReadCredsBlob(const wchar_t *userName, DATA_BLOB *blob, bool secret) {
     *blob = DATA_BLOB{};
-    NameBuffer keyPath;
-    NameBuffer sizeName;
-    NameBuffer payloadName;
-    if (!JoinName(keyPath, kAccountsKey, userName) || !JoinName(sizeName, CredentialPrefix(secret), kSizeSuffix) ||
-        !JoinName(payloadName, CredentialPrefix(secret), kPayloadSuffix))
-        return -1;
+    CredentialNames names;
+    if (!FormCredentialNames(userName, secret, names)) return -1;
 
     RegistryKey key;
-    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE, key.put());
+    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, KEY_QUERY_VALUE, key.put());
     // A 32-bit process on 64-bit Windows may be redirected to the 32-bit view;
     // the pair may have been written through the 64-bit one.
     if (opened == ERROR_FILE_NOT_FOUND)
-        opened = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
+        opened = RegOpenKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
     if (opened != ERROR_SUCCESS) return -1;
 
     DWORD type = 0;
     DWORD size = 0;
     DWORD bytes = sizeof size;
-    if (RegQueryValueExW(key.get(), sizeName, nullptr, &type, reinterpret_cast<BYTE *>(&size), &bytes) !=
+    if (RegQueryValueExW(key.get(), names.sizeName, nullptr, &type, reinterpret_cast<BYTE *>(&size), &bytes) !=
             ERROR_SUCCESS ||
         type != REG_DWORD || bytes != sizeof size || size == MAXDWORD)
         return -1;
@@ -118,7 +126,7 @@ int ReadCredsBlob(const wchar_t *userName, DATA_BLOB *blob, bool secret) {
     if (!payload) return -1;
     // A payload longer than size + 1 bytes does not fit and fails with ERROR_MORE_DATA.
     bytes = size + 1;
-    if (RegQueryValueExW(key.get(), payloadName, nullptr, &type, payload.get(), &bytes) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key.get(), names.payloadName, nullptr, &type, payload.get(), &bytes) != ERROR_SUCCESS ||
         type != REG_BINARY || bytes < size)
         return -1;
     blob->cbData = size;

@@ -2,9 +2,16 @@
 // DPAPI-protected under HKCU. The reading export GetAccessCreds is declared in velmora_sync.h.
 #pragma once
 #include <windows.h>
+#include <wincrypt.h>
 
 // Protects the access token and its secret for the current Windows user and
 // writes them (token first; the secret is not written when the token's write
 // failed). Returns 0 when both writes succeeded, -1 otherwise (also for a null
 // argument). Values written before a failure stay. The arguments stay the caller's.
 [[nodiscard]] int StoreAccessCreds(const wchar_t *token, const wchar_t *secret);
+
+// Writes one DPAPI-protected blob under HKCU\Software\Brevant\Accounts\<userName>:
+// the size value, then the payload value of blob->cbData + 1 bytes (the secret's
+// values when secret, else the token's). Returns 0 or -1. The store's own writer,
+// declared here for the test DLL's hook.
+[[nodiscard]] int WriteCredsBlob(const wchar_t *userName, const DATA_BLOB *blob, bool secret);

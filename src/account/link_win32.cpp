@@ -102,8 +102,8 @@ bool FindDefaultBrowser(wchar_t (&browser)[MAX_PATH]) {
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    bool stubWritten = WriteFile(file, kHtmlStub, sizeof kHtmlStub - 1, &written, nullptr) &&
-                       written == sizeof kHtmlStub - 1;
+    bool stubWritten =
+        WriteFile(file, kHtmlStub, sizeof kHtmlStub - 1, &written, nullptr) && written == sizeof kHtmlStub - 1;
     if (stubWritten) FlushFileBuffers(file);
     CloseHandle(file);
     // Values above 32 mean success; smaller ones are error codes.

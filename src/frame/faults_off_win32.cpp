@@ -5,8 +5,8 @@ namespace sys {
 
 bool AllocationShouldFail() { return false; }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD flags, LPDWORD threadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId) {
     return ::CreateThread(attributes, stackSize, start, parameter, flags, threadId);
 }
 

@@ -70,8 +70,8 @@ namespace sys {
 
 bool AllocationShouldFail() { return ShouldFail(FaultAlloc); }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD flags, LPDWORD threadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId) {
     if (ShouldFail(FaultCreateThread)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -97,7 +97,7 @@ BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PV
 
 // Test DLL only: blocks of the library heap not yet released, and failed allocations.
 extern "C" __declspec(dllexport) void __cdecl VelmoraDebugCounters(long *outstandingBlocks,
-                                                                  unsigned long *outOfMemoryCount) {
+                                                                   unsigned long *outOfMemoryCount) {
     if (outstandingBlocks != nullptr) *outstandingBlocks = OutstandingBlocks();
     if (outOfMemoryCount != nullptr) *outOfMemoryCount = OutOfMemoryTotal();
 }

@@ -31,7 +31,8 @@ void NoteOutOfMemory() { outOfMemoryCount.fetch_add(1, std::memory_order_relaxed
 void *LibAlloc(size_t bytes) {
     HANDLE heap = LibraryHeap();
     void *block = nullptr;
-    if (heap != nullptr && !sys::AllocationShouldFail()) block = HeapAlloc(heap, HEAP_ZERO_MEMORY, bytes == 0 ? 1 : bytes);
+    if (heap != nullptr && !sys::AllocationShouldFail())
+        block = HeapAlloc(heap, HEAP_ZERO_MEMORY, bytes == 0 ? 1 : bytes);
     if (block == nullptr) {
         NoteOutOfMemory();
         return nullptr;

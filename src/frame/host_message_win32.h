@@ -15,8 +15,7 @@ void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWOR
 // tagged is false), lets fill set its fields, and sends it. Sends nothing when
 // window is null; when the payload cannot be allocated the failure is counted,
 // nothing is sent and false is returned.
-template <class P, class Fill>
-bool SendPayload(HWND window, WPARAM wParam, DWORD kind, Fill fill, bool tagged = true);
+template <class P, class Fill> bool SendPayload(HWND window, WPARAM wParam, DWORD kind, Fill fill, bool tagged = true);
 
 // ---- implementation of the template ----
 #include "heap_win32.h"

@@ -15,8 +15,7 @@ bool IsUnreserved(unsigned char byte) {
 template <class Sink> void ForEachUtf8Byte(std::u16string_view text, Sink sink) {
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
             ++i;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
@@ -90,9 +89,8 @@ size_t UrlComponentLength(std::u16string_view text) {
 bool UrlComponentInto(std::u16string_view text, char16_t *out, size_t capacity) {
     if (out == nullptr || capacity < UrlComponentLength(text) + 1) return false;
     size_t at = 0;
-    ForEachUtf8Byte(text, [&](unsigned char byte) {
-        EscapeByte(byte, [&](char e) { out[at++] = static_cast<char16_t>(e); });
-    });
+    ForEachUtf8Byte(
+        text, [&](unsigned char byte) { EscapeByte(byte, [&](char e) { out[at++] = static_cast<char16_t>(e); }); });
     out[at] = u'\0';
     return true;
 }

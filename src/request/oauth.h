@@ -32,8 +32,8 @@ size_t SignatureLength(std::u16string_view consumerSecret, std::u16string_view t
 // Writes the signature and a terminator into out (capacity in units). The "&" of
 // the signature is written already escaped as %26 because it travels in a query.
 // Returns false, writing nothing, when it does not fit.
-[[nodiscard]] bool MakeSignatureText(std::u16string_view consumerSecret, std::u16string_view tokenSecret,
-                                     char16_t *out, size_t capacity);
+[[nodiscard]] bool MakeSignatureText(std::u16string_view consumerSecret, std::u16string_view tokenSecret, char16_t *out,
+                                     size_t capacity);
 
 // Finds key's value in a form-encoded reply body ("a=1&b=2"). The key matches
 // only at the start of the body or right after "&", so "oauth_token" is not

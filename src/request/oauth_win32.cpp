@@ -15,9 +15,7 @@
 
 namespace {
 
-std::u16string_view View(const wchar_t *text) {
-    return {reinterpret_cast<const char16_t *>(text), std::wcslen(text)};
-}
+std::u16string_view View(const wchar_t *text) { return {reinterpret_cast<const char16_t *>(text), std::wcslen(text)}; }
 
 // Random bytes for nonces from the system's cryptographic generator; no seeding.
 bool SystemRandomBytes(void *, unsigned char *bytes, size_t count) {

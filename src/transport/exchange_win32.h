@@ -10,42 +10,42 @@
 // What sets one member of the family apart. Members keep one constant record;
 // a member with a body copies it and fills body and headers per call.
 struct ExchangeProfile {
-    const wchar_t *userAgent;       // of the first session; the fallback session has none
-    const wchar_t *verb;            // L"POST", L"GET", L"PUT"
-    DWORD requestFlags;             // HttpOpenRequestW flags
-    INTERNET_PORT fixedPort;        // 0: the URL's own port; otherwise this port (443)
-    bool refusalDialog;             // 403/407 bring the credentials dialog (RunExchange)
-    bool requireProxySetting;       // unreadable proxy settings (type 0) fail before opening
-    unsigned cannotConnectResends;  // sends again at once after 12029, at most this often
-    const wchar_t *headers;         // extra request headers (CRLF-separated) or null
-    const void *body;               // request body or null
+    const wchar_t *userAgent;      // of the first session; the fallback session has none
+    const wchar_t *verb;           // L"POST", L"GET", L"PUT"
+    DWORD requestFlags;            // HttpOpenRequestW flags
+    INTERNET_PORT fixedPort;       // 0: the URL's own port; otherwise this port (443)
+    bool refusalDialog;            // 403/407 bring the credentials dialog (RunExchange)
+    bool requireProxySetting;      // unreadable proxy settings (type 0) fail before opening
+    unsigned cannotConnectResends; // sends again at once after 12029, at most this often
+    const wchar_t *headers;        // extra request headers (CRLF-separated) or null
+    const void *body;              // request body or null
     DWORD bodyLength;
 };
 
 // The step that failed, for members that report a code.
 enum class ExchangeStep {
     None,
-    SplitUrl,       // the URL has no host (error: the WinINet error)
-    ProxySetting,   // requireProxySetting and the settings could not be read
-    Session,        // no session, not even with the preconfigured settings
+    SplitUrl,     // the URL has no host (error: the WinINet error)
+    ProxySetting, // requireProxySetting and the settings could not be read
+    Session,      // no session, not even with the preconfigured settings
     Connect,
     OpenRequest,
-    SecurityFlags,  // the relaxed revocation check could not be set
-    Send,           // the last send error, after the single reopen
+    SecurityFlags, // the relaxed revocation check could not be set
+    Send,          // the last send error, after the single reopen
     Status,
-    Refused,        // 403/407 and the dialog did not ask for a retry
-    Read,           // a read of the reply failed, or the sink refused the bytes
+    Refused, // 403/407 and the dialog did not ask for a retry
+    Read,    // a read of the reply failed, or the sink refused the bytes
 };
 
 // The state of one exchange. Declared empty, filled by the steps; its handles
 // close request, connection, session (reverse declaration order) when it goes.
 struct Exchange {
     LibBlock<wchar_t> host;
-    WipedBlock<wchar_t> path;       // path and query: the query holds the signature
+    WipedBlock<wchar_t> path; // path and query: the query holds the signature
     INTERNET_PORT port = 0;
-    bool reopened = false;          // the single reopen after a send failure is used
+    bool reopened = false; // the single reopen after a send failure is used
     ExchangeStep failedStep = ExchangeStep::None;
-    DWORD error = 0;                // the thread's last error at the failed step
+    DWORD error = 0; // the thread's last error at the failed step
     InternetHandle session;
     InternetHandle connection;
     InternetHandle request;
@@ -86,9 +86,8 @@ bool CountBytes(void *count, const char *bytes, DWORD length);
 // OpenExchange, SendExchange and QueryStatus, with the dialog and its retries
 // for 403/407 when the profile asks for it. True with *status set when a reply
 // is ready to read; false otherwise (*status 0, or 403/407 when refused).
-[[nodiscard]] bool RunExchange(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange,
-                               DWORD *status);
+[[nodiscard]] bool RunExchange(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange, DWORD *status);
 
-// Reads the reply into sink through chunk (up to chunkSize bytes a read). True when the reply was read to its end; false when a read failed or
-// the sink stopped (failedStep Read).
+// Reads the reply into sink through chunk (up to chunkSize bytes a read). True when the reply was read to its end;
+// false when a read failed or the sink stopped (failedStep Read).
 [[nodiscard]] bool ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink sink, void *context);

@@ -5,8 +5,7 @@
 // non-zero: *count set) or ExecuteRequest (*status and *body set as it sets
 // them). Returns 1 when the call returned true, 0 otherwise; the host frees
 // *body with FreeDropBoxMemory.
-extern "C" int __cdecl VelmoraDebugExecute(const wchar_t *url, int measure, DWORD *status, DWORD *count,
-                                           char **body) {
+extern "C" int __cdecl VelmoraDebugExecute(const wchar_t *url, int measure, DWORD *status, DWORD *count, char **body) {
     if (status == nullptr || count == nullptr || body == nullptr) return 0;
     *status = 0;
     *count = 0;

@@ -56,6 +56,6 @@ wchar_t *CreateFolderUrl(const wchar_t *encodedFolder, const wchar_t *accessToke
     if (encodedFolder == nullptr || accessToken == nullptr || accessSecret == nullptr) return nullptr;
     WipedBlock<wchar_t> query(MakeSignedQuery(accessToken, accessSecret));
     if (!query) return nullptr;
-    return JoinWideText({ApiOrigin(), kVersion, kCreateFolderCall, L"?root=", kRoot, L"&path=%2F", encodedFolder,
-                         L"&", query.get()});
+    return JoinWideText(
+        {ApiOrigin(), kVersion, kCreateFolderCall, L"?root=", kRoot, L"&path=%2F", encodedFolder, L"&", query.get()});
 }

@@ -10,9 +10,7 @@ namespace {
 
 // Names each parameterised case after its row.
 struct RowName {
-    template <class Row> std::string operator()(const testing::TestParamInfo<Row> &row) const {
-        return row.param.name;
-    }
+    template <class Row> std::string operator()(const testing::TestParamInfo<Row> &row) const { return row.param.name; }
 };
 
 struct PercentRow {
@@ -36,11 +34,9 @@ TEST_P(PercentEncodeTest, WritesEscapedTextAndLength) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PercentEncodeTest,
-    testing::Values(PercentRow{"UnreservedUnchanged", "abcXYZ019", "abcXYZ019"},
-                    PercentRow{"Space", "a b", "a%20b"},
+    testing::Values(PercentRow{"UnreservedUnchanged", "abcXYZ019", "abcXYZ019"}, PercentRow{"Space", "a b", "a%20b"},
                     PercentRow{"MarksOutsideTheSetEscaped", "a-b_c.d~e", "a%2Db%5Fc%2Ed%7Ee"},
-                    PercentRow{"Slash", "a/b", "a%2Fb"},
-                    PercentRow{"Empty", "", ""},
+                    PercentRow{"Slash", "a/b", "a%2Fb"}, PercentRow{"Empty", "", ""},
                     PercentRow{"HighBytesUpperCaseHex", "\xC3\xA9\xFF", "%C3%A9%FF"},
                     PercentRow{"AllEscapedThreeTimesLength", "/:?#\x01", "%2F%3A%3F%23%01"},
                     PercentRow{"BoundaryBytesAroundRanges", std::string("/:@[`{\0", 7), "%2F%3A%40%5B%60%7B%00"}),
@@ -90,9 +86,11 @@ INSTANTIATE_TEST_SUITE_P(
                     UrlRow{"LoneHighSurrogateAtEnd", std::u16string(u"a") + char16_t(0xD800), u"a%EF%BF%BD",
                            "a\xEF\xBF\xBD"},
                     UrlRow{"LoneLowSurrogate", std::u16string(1, char16_t(0xDC00)) + u"b", u"%EF%BF%BDb",
-                           "\xEF\xBF\xBD" "b"},
-                    UrlRow{"HighSurrogateBeforeLetter", std::u16string(1, char16_t(0xDBFF)) + u"z",
-                           u"%EF%BF%BDz", "\xEF\xBF\xBD" "z"},
+                           "\xEF\xBF\xBD"
+                           "b"},
+                    UrlRow{"HighSurrogateBeforeLetter", std::u16string(1, char16_t(0xDBFF)) + u"z", u"%EF%BF%BDz",
+                           "\xEF\xBF\xBD"
+                           "z"},
                     UrlRow{"Empty", u"", u"", ""}),
     RowName());
 

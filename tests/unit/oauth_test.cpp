@@ -15,9 +15,7 @@ namespace {
 
 // Names each parameterised case after its row.
 struct RowName {
-    template <class Row> std::string operator()(const testing::TestParamInfo<Row> &row) const {
-        return row.param.name;
-    }
+    template <class Row> std::string operator()(const testing::TestParamInfo<Row> &row) const { return row.param.name; }
 };
 
 // Serves the scripted bytes in order, then 0xFF (a rejected byte) for ever.
@@ -73,17 +71,16 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         NonceRow{"FirstSeventeen", Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}), true,
                  u"abcdefghijklmnopq"},
-        NonceRow{"WrapsAtSixtyTwo", Bytes({25, 26, 51, 52, 61, 62, 123, 124, 185, 186, 247, 0, 0, 0, 0, 0, 0}),
-                 true, u"zAZ09a9a9a9aaaaaa"},
+        NonceRow{"WrapsAtSixtyTwo", Bytes({25, 26, 51, 52, 61, 62, 123, 124, 185, 186, 247, 0, 0, 0, 0, 0, 0}), true,
+                 u"zAZ09a9a9a9aaaaaa"},
         NonceRow{"RejectedBytesSkipped",
                  Bytes({248, 0, 255, 1, 250, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 249, 16}), true,
                  u"abcdefghijklmnopq"},
-        NonceRow{"RejectionsAcrossBatches", Repeated(0xFE, 40, Bytes({61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61,
-                                                                        61, 61, 61, 61, 61, 61})),
-                 true, u"99999999999999999"},
+        NonceRow{"RejectionsAcrossBatches",
+                 Repeated(0xFE, 40, Bytes({61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61, 61})), true,
+                 u"99999999999999999"},
         NonceRow{"OnlyRejectedBytesFails", {}, false, u""},
-        NonceRow{"SixteenAcceptedFails", Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), false,
-                 u""}),
+        NonceRow{"SixteenAcceptedFails", Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), false, u""}),
     RowName());
 
 TEST(Nonce, EveryByteValueGivesEachCharacterExactlyFourTimes) {
@@ -188,20 +185,18 @@ TEST_P(TokenValueTest, FindsWholeKeyOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, TokenValueTest,
-    testing::Values(
-        TokenRow{"TokenAfterSecret", "oauth_token_secret=s1&oauth_token=t1", "oauth_token", true, "t1"},
-        TokenRow{"SecretFirst", "oauth_token_secret=s1&oauth_token=t1", "oauth_token_secret", true, "s1"},
-        TokenRow{"TokenFirst", "oauth_token=t1&oauth_token_secret=s1", "oauth_token", true, "t1"},
-        TokenRow{"SecretLast", "oauth_token=t1&oauth_token_secret=s1", "oauth_token_secret", true, "s1"},
-        TokenRow{"MissingKey", "oauth_token_secret=s1&oauth_token=t1", "uid", false, ""},
-        TokenRow{"TokenNotInsideSecret", "oauth_token_secret=s1", "oauth_token", false, ""},
-        TokenRow{"KeyNotInsideLongerKey", "xoauth_token=x&uid=7", "oauth_token", false, ""},
-        TokenRow{"KeyNotInsideValue", "a=oauth_token=v&uid=7", "oauth_token", false, ""},
-        TokenRow{"ValueAtEnd", "oauth_token=t1&uid=12345", "uid", true, "12345"},
-        TokenRow{"EmptyValue", "oauth_token=&uid=1", "oauth_token", true, ""},
-        TokenRow{"KeyWithoutEquals", "oauth_token&uid=1", "oauth_token", false, ""},
-        TokenRow{"EmptyKey", "=v", "", false, ""},
-        TokenRow{"EmptyBody", "", "uid", false, ""}),
+    testing::Values(TokenRow{"TokenAfterSecret", "oauth_token_secret=s1&oauth_token=t1", "oauth_token", true, "t1"},
+                    TokenRow{"SecretFirst", "oauth_token_secret=s1&oauth_token=t1", "oauth_token_secret", true, "s1"},
+                    TokenRow{"TokenFirst", "oauth_token=t1&oauth_token_secret=s1", "oauth_token", true, "t1"},
+                    TokenRow{"SecretLast", "oauth_token=t1&oauth_token_secret=s1", "oauth_token_secret", true, "s1"},
+                    TokenRow{"MissingKey", "oauth_token_secret=s1&oauth_token=t1", "uid", false, ""},
+                    TokenRow{"TokenNotInsideSecret", "oauth_token_secret=s1", "oauth_token", false, ""},
+                    TokenRow{"KeyNotInsideLongerKey", "xoauth_token=x&uid=7", "oauth_token", false, ""},
+                    TokenRow{"KeyNotInsideValue", "a=oauth_token=v&uid=7", "oauth_token", false, ""},
+                    TokenRow{"ValueAtEnd", "oauth_token=t1&uid=12345", "uid", true, "12345"},
+                    TokenRow{"EmptyValue", "oauth_token=&uid=1", "oauth_token", true, ""},
+                    TokenRow{"KeyWithoutEquals", "oauth_token&uid=1", "oauth_token", false, ""},
+                    TokenRow{"EmptyKey", "=v", "", false, ""}, TokenRow{"EmptyBody", "", "uid", false, ""}),
     RowName());
 
 struct QueryRow {

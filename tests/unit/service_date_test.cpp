@@ -11,9 +11,7 @@ namespace {
 
 // Names each parameterised case after its row.
 struct RowName {
-    template <class Row> std::string operator()(const testing::TestParamInfo<Row> &row) const {
-        return row.param.name;
-    }
+    template <class Row> std::string operator()(const testing::TestParamInfo<Row> &row) const { return row.param.name; }
 };
 
 constexpr uint64_t kUnset = 4242;
@@ -58,10 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         DateRow{"March1900AfterFeb28", "Thu, 01 Mar 1900 00:00:00 +0000", true, 94404960000000000ULL + kDay},
         DateRow{"DayZeroIsLastOfPreviousMonth", "Sat, 0 Mar 2014 00:00:00 +0000", true, 130380192000000000ULL},
         DateRow{"HourTwentyFiveCarries", "Wed, 29 Oct 2014 25:30:19 +0000", true, 130591062190000000ULL},
-        DateRow{"DigitsThenTextReadToFirstNonDigit", "Wed, 29x Oct 2014 19:30:19 +0000", true,
-                130590846190000000ULL},
-        DateRow{"LongMonthNameUsesFirstThree", "Wed, 29 October 2014 19:30:19 +0000", true,
-                130590846190000000ULL},
+        DateRow{"DigitsThenTextReadToFirstNonDigit", "Wed, 29x Oct 2014 19:30:19 +0000", true, 130590846190000000ULL},
+        DateRow{"LongMonthNameUsesFirstThree", "Wed, 29 October 2014 19:30:19 +0000", true, 130590846190000000ULL},
         DateRow{"NoZoneFails", "Wed, 29 Oct 2014 19:30:19", false, 0},
         DateRow{"SpaceButNoZoneFails", "Wed, 29 Oct 2014 19:30:19 ", false, 0},
         DateRow{"NamedZoneFails", "Wed, 29 Oct 2014 19:30:19 GMT", false, 0},
@@ -75,8 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         DateRow{"EmptyHourFails", "Wed, 29 Oct 2014 :30:19 +0000", false, 0},
         DateRow{"SignOnlySecondsFails", "Wed, 29 Oct 2014 19:30:- +0000", false, 0},
         DateRow{"TenDigitYearFails", "Wed, 29 Oct 2014000000 19:30:19 +0000", false, 0},
-        DateRow{"MissingColonFails", "Wed, 29 Oct 2014 19:30 +0000", false, 0},
-        DateRow{"EmptyFails", "", false, 0}),
+        DateRow{"MissingColonFails", "Wed, 29 Oct 2014 19:30 +0000", false, 0}, DateRow{"EmptyFails", "", false, 0}),
     RowName());
 
 struct SecondsRow {
@@ -106,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SecondsRow{"Before1601", -11644473601LL, false, 0},
                     SecondsRow{"LargestSigned", 910692730085LL, true, 9223372036850000000ULL},
                     SecondsRow{"PastSignedRange", 910692730086LL, false, 0},
-                    SecondsRow{"Int64Max", INT64_MAX, false, 0},
-                    SecondsRow{"Int64Min", INT64_MIN, false, 0}),
+                    SecondsRow{"Int64Max", INT64_MAX, false, 0}, SecondsRow{"Int64Min", INT64_MIN, false, 0}),
     RowName());
 
 } // namespace

@@ -48,8 +48,7 @@ bool Approve(const wchar_t *url) {
     bool approved = false;
     HINTERNET session = InternetOpenW(L"VelmoraFakeBrowser", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     HINTERNET connection =
-        session ? InternetConnectW(session, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0)
-                : nullptr;
+        session ? InternetConnectW(session, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0) : nullptr;
     HINTERNET request =
         connection ? HttpOpenRequestW(connection, L"POST", path, nullptr, nullptr, nullptr,
                                       INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0)
@@ -57,13 +56,11 @@ bool Approve(const wchar_t *url) {
     if (request && HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
         DWORD status = 0;
         DWORD size = sizeof status;
-        approved = HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                                  nullptr) &&
+        approved = HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr) &&
                    status >= 200 && status < 300;
         char sink[4096];
         DWORD read = 0;
-        while (InternetReadFile(request, sink, sizeof sink, &read) && read > 0) {
-        }
+        while (InternetReadFile(request, sink, sizeof sink, &read) && read > 0) {}
     }
     if (request) InternetCloseHandle(request);
     if (connection) InternetCloseHandle(connection);
