@@ -16,7 +16,7 @@ int RunCreds(CommandContext &context);
 int RunInit(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"link", "[--null-window] [--timeout SECONDS]", RunLink},
+    {L"link", "[--null-window] [--request-only] [--timeout SECONDS]", RunLink},
     {L"exchange", "TOKEN|--null SECRET|--null", RunExchange},
     {L"creds", "[--null-token | --null-secret]", RunCreds},
     {L"init", "", RunInit},
@@ -41,6 +41,7 @@ struct RequestPair {
 
 struct LinkOptions {
     bool nullWindow = false;
+    bool requestOnly = false; // stop after the request-token step (no exchange)
     DWORD timeoutSeconds = 0;
 };
 
@@ -52,6 +53,8 @@ bool ParseLinkOptions(const CommandContext &context, LinkOptions &options) {
         unsigned long long seconds = 0;
         if (arg == L"--null-window") {
             options.nullWindow = true;
+        } else if (arg == L"--request-only") {
+            options.requestOnly = true;
         } else if (arg == L"--timeout" && i + 1 < args.size() && ParseUnsigned(args[i + 1], seconds) && seconds > 0 &&
                    seconds <= 86400) {
             options.timeoutSeconds = static_cast<DWORD>(seconds);
@@ -148,7 +151,9 @@ int RunLink(CommandContext &context) {
     EmitRequestResult(returned, pair);
     wchar_t *token = pair.Token();
     wchar_t *secret = pair.Secret();
-    if (token != nullptr && secret != nullptr)
+    if (options.requestOnly)
+        exitCode = token != nullptr && secret != nullptr ? ExitOk : ExitFailure;
+    else if (token != nullptr && secret != nullptr)
         exitCode = ExchangeWhenApproved(library, token, secret, options.timeoutSeconds);
     else
         exitCode = ExitFailure;
