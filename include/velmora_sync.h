@@ -19,6 +19,11 @@
  * own variables (result byte, size variable) and the link status byte are not
  * freed. After an operation's final message the host calls KillDropBoxThread
  * with the record's thread id.
+ *
+ * Every message of an operation comes from that operation's worker thread, whose
+ * id the record carries; exports that return their result directly
+ * (CheckForAccessTokenResponse, DBFolderInitialization, GetAccessCreds and the
+ * small services) run on the calling thread and send nothing.
  */
 #ifndef VELMORA_SYNC_H
 #define VELMORA_SYNC_H
@@ -58,7 +63,7 @@ enum TransferCodeClass { CodeClassNone = 0, CodeClassHttpStatus = 1, CodeClassOp
 
 typedef struct HostMessage {
     DWORD kind;    /* a HostMessageKind */
-    DWORD size;    /* sizeof the payload */
+    DWORD size;    /* sizeof the payload in this build: 20, 28 or 32 for 32-bit hosts */
     void *payload; /* begins with PayloadTag */
 } HostMessage;
 
