@@ -74,3 +74,10 @@ def test_imports_only_system_dlls(options):
 
 def test_is_a_32_bit_image(options):
     assert "file format pei-i386" in objdump(options, "-f")
+
+
+def test_carries_no_trace_of_the_test_build(options):
+    # The fault switch and the test hooks exist only in the test DLL.
+    image = open(options.dll, "rb").read()
+    for marker in (b"VELMORA_FAULTS", b"VelmoraDebug", b"faults_on", b"testhook"):
+        assert marker not in image, marker
