@@ -141,6 +141,14 @@ class Registry:
 
     def query(self, key, name):
         """(type, data text) of a value, or None when absent; REG_DWORD data reads as an int."""
+        found = self._query_once(key, name)
+        if found is None:
+            # Wine's reg.exe once missed a value written a moment before (1 run
+            # in about 12 of the whole suite); a second look tells absence apart.
+            found = self._query_once(key, name)
+        return found
+
+    def _query_once(self, key, name):
         code, out = self._reg("query", key, "/v", name)
         if code != 0:
             return None
