@@ -74,6 +74,8 @@ int wmain(int argc, wchar_t **argv) {
                            options.timeoutSeconds};
     int exitCode = command->run(context);
     EmitCounters(library);
+    // The last line: a driver can tell a run that finished from one cut short.
+    if (JsonOutput()) Event("exit").Number("code", exitCode).Emit();
     // The library is not unloaded: a worker may still be running after a timeout.
     return exitCode;
 }

@@ -124,7 +124,14 @@ def run_host():
         command = [exe, "--json", "--timeout", str(timeout), "--dll", windows_path(dll_path), *args]
         done = run_wine(command, timeout + WINE_MARGIN, env)
         events, other = parse_output(done.stdout)
-        return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))
+        exit_code = done.returncode
+        finished = [e for e in events if e["event"] == "exit"]
+        if exit_code < 0 and finished:
+            # Killed by a signal after its last line: under Wine the whole process
+            # group of a finished program was seen killed (about once in 20 runs of
+            # the suite), from outside the library. The host's own code stands.
+            exit_code = finished[-1]["code"]
+        return HostRun(exit_code, events, other, done.stderr.decode("utf-8", "replace"))
     return run
 
 
@@ -137,18 +144,15 @@ class Registry:
     @staticmethod
     def _reg(*args):
         done = run_wine(["reg", *args], 60)
+        if done.returncode < 0:
+            # Killed by a signal from outside (under Wine the process group of a
+            # program was seen killed about once in 20 runs of the suite); every
+            # reg call here is idempotent, so one more run is safe.
+            done = run_wine(["reg", *args], 60)
         return done.returncode, done.stdout.decode("utf-8", "replace")
 
     def query(self, key, name):
         """(type, data text) of a value, or None when absent; REG_DWORD data reads as an int."""
-        found = self._query_once(key, name)
-        if found is None:
-            # Wine's reg.exe once missed a value written a moment before (1 run
-            # in about 12 of the whole suite); a second look tells absence apart.
-            found = self._query_once(key, name)
-        return found
-
-    def _query_once(self, key, name):
         code, out = self._reg("query", key, "/v", name)
         if code != 0:
             return None
