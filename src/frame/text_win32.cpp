@@ -19,9 +19,3 @@ wchar_t *JoinWideText(std::initializer_list<std::wstring_view> parts) {
     }
     return joined;
 }
-
-char *CopyNarrowText(std::string_view text) {
-    char *copy = LibAllocArray<char>(text.size() + 1);
-    if (copy != nullptr) std::memcpy(copy, text.data(), text.size());
-    return copy;
-}

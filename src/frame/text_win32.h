@@ -12,6 +12,3 @@
 // The parts joined into one zero-terminated library block, sized from their
 // lengths; null when the allocation fails (counted). The caller frees it.
 [[nodiscard]] wchar_t *JoinWideText(std::initializer_list<std::wstring_view> parts);
-
-// The same for 8-bit texts.
-[[nodiscard]] char *CopyNarrowText(std::string_view text);
