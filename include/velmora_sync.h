@@ -149,6 +149,69 @@ VELMORA_API int VELMORA_CALL CheckForAccessTokenResponse(const wchar_t *requestT
 /* Creates the three application folders where missing. 0 or 1. */
 VELMORA_API int VELMORA_CALL DBFolderInitialization(void);
 
+/* ---- Operations on worker threads ----
+ *
+ * Each returns 0 when its worker started (its messages follow, ending with
+ * exactly one final message) or 1 when it did not (no message follows; the
+ * result byte is 0 when an argument could not be copied or was refused, else
+ * untouched). The host's result byte, size variable and cancel byte must stay
+ * valid until the final message has been handled (without a window: until the
+ * worker thread has ended). With a NULL window the operation runs the same
+ * way and sends nothing; only the result byte tells the outcome.
+ *
+ * Folder indexes: 0 "Highlights", 1 "User Notes", 2 "User Tools"; any other
+ * index is refused (return 1, result byte 0). Remote names and paths are plain
+ * text: the library encodes them for the URL. */
+
+/* Listing, step 1: asks for the listing of folderPath, a folder below the
+ * application folder written as it stands in a URL, without a leading
+ * separator (L"User%20Notes"), and counts its bytes.
+ * Messages: MsgMetadataSize (final; *size already holds the length, 0 on
+ * failure). */
+VELMORA_API int VELMORA_CALL getDBMetadataBufferSize(HWND window, BYTE *result, const wchar_t *folderPath, DWORD *size);
+/* Listing, step 2: asks for the listing again; when its length is exactly
+ * expectedLength (normally what step 1 reported) the payload carries it.
+ * Messages: MsgMetadataListing (final; listing NULL unless *result is 1). */
+VELMORA_API int VELMORA_CALL getDropboxMetadata(HWND window, BYTE *result, const wchar_t *folderPath,
+                                                DWORD expectedLength);
+/* Counts the files of a listing: the entries of its "contents" whose "is_dir"
+ * is false. 0 when there are none, or the text is no listing (caller's thread). */
+VELMORA_API int VELMORA_CALL GetNumberOfRemoteFiles(const char *listing);
+
+/* Downloads remoteName of a folder into localPath and gives it the service's
+ * modification time. The target is replaced only once the whole file is on
+ * disk; a failed or cancelled download leaves an existing target as it was.
+ * A nonzero *cancel stops it before its next piece. mode picks the final
+ * message's kind: 0 MsgFetchFinishedMode0, 1 MsgFetchFinishedMode1, 2
+ * MsgFetchFinishedMode2 (any other value: MsgFetchFinishedMode0).
+ * Messages (wParam 0): MsgTransferProgress per piece written (count = its
+ * bytes); on cancel the kind of the mode with a TransferPayload, then
+ * MsgTransferFailed (4008, 2); on failure MsgTransferFailed with its code.
+ * Final (wParam the window): the kind of the mode with a ResultPayload (its
+ * tag is zero when *cancel was set at that moment).
+ * Codes (class 2): 4001 proxy settings unreadable, 4002 and 4006 no memory
+ * for a buffer, 4003 status other than 200, 4007 no memory for a message,
+ * 4008 cancelled, 4009 the service sent an error object instead of the file,
+ * 4010 the body ended before its announced length. Class 3: the system error
+ * of the failing call (network, local file, replacing the target). */
+VELMORA_API int VELMORA_CALL getRemoteMergeFile(HWND window, const wchar_t *remoteName, DWORD folderIndex,
+                                                const wchar_t *localPath, BYTE *result, BYTE *cancel, DWORD mode);
+/* Deletes remoteName of a folder. Messages: MsgDeleteFinished (final). */
+VELMORA_API int VELMORA_CALL BVDeleteRemote(HWND window, const wchar_t *remoteName, DWORD folderIndex, BYTE *result);
+/* Uploads localPath to remotePath (a path below the application folder,
+ * "User Notes/a.txt") in chunks of 256 KiB, committed at the remote file's
+ * current revision (or created), then gives the local file the service's
+ * modification time. A nonzero *cancel stops it before its next chunk. The
+ * fourth argument is not used.
+ * Messages (wParam 0): MsgTransferProgress per chunk the service accepted
+ * (count = its bytes); MsgTransferFailed when a chunk request failed (class 1
+ * the HTTP status, class 2: 5001 proxy settings unreadable, 5002 no memory
+ * for the answer, 5003 the service answered with an error, 5006 no memory
+ * for a message; class 3 the system error). Final (wParam the window):
+ * MsgUploadFinished. */
+VELMORA_API int VELMORA_CALL BVUpdateRemoteWithFeedback(HWND window, const wchar_t *remotePath, const wchar_t *localPath,
+                                                        DWORD unused, BYTE *result, BYTE *cancel);
+
 #ifdef __cplusplus
 }
 #endif

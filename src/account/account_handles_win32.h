@@ -6,7 +6,7 @@
 #include "frame/owner_win32.h"
 
 inline void CloseRegistryKey(HKEY key) { RegCloseKey(key); }
-using RegistryKey = Owner<HKEY, CloseRegistryKey>;
+using RegistryKey = Owner<NullMeansEmpty<HKEY, CloseRegistryKey>>;
 
 // One DATA_BLOB whose bytes DPAPI allocated with LocalAlloc. The bytes are
 // wiped before LocalFree on every path: an unprotected blob is the plaintext

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <cwchar>
 #include <string_view>
+#include <utility>
 
 #include "account/account_handles_win32.h"
 #include "frame/faults_win32.h"
 #include "frame/heap_win32.h"
-#include "velmora_sync.h"
 
 namespace {
 
@@ -55,18 +55,18 @@ bool FormCredentialNames(const wchar_t *userName, bool secret, CredentialNames &
            JoinName(names.payloadName, CredentialPrefix(secret), kPayloadSuffix);
 }
 
-// The logon name of the calling thread's user in a library block (the caller
-// frees it with LibFree), or null when it cannot be read or allocated.
-wchar_t *GetLogonName() {
+// The logon name of the calling thread's user, or an empty block when it
+// cannot be read or allocated.
+LibBlock<wchar_t> GetLogonName() {
     // Asked with no buffer, GetUserNameW fails with ERROR_INSUFFICIENT_BUFFER
     // and reports the length it needs, terminator included.
     DWORD length = 0;
-    if (GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) return nullptr;
+    if (GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) return {};
     LibBlock<wchar_t> name(LibAllocArray<wchar_t>(static_cast<size_t>(length) + 1));
-    if (!name) return nullptr;
+    if (!name) return {};
     DWORD capacity = length + 1;
-    if (!GetUserNameW(name.get(), &capacity)) return nullptr;
-    return name.release();
+    if (!GetUserNameW(name.get(), &capacity)) return {};
+    return name;
 }
 
 } // namespace
@@ -136,18 +136,17 @@ int ReadCredsBlob(const wchar_t *userName, DATA_BLOB *blob, bool secret) {
 
 // Reads and unprotects one credential. Returns its text as a zero-filled
 // library block at least two bytes longer than the plaintext, so the text is
-// terminated even when the plaintext lacks its zero tail; the caller frees it
-// with LibWipeAndFree. Null on any failure.
-wchar_t *ReadCredential(const wchar_t *userName, bool secret) {
+// terminated even when the plaintext lacks its zero tail; empty on any failure.
+WipedBlock<wchar_t> ReadCredential(const wchar_t *userName, bool secret) {
     DATA_BLOB stored = {};
-    if (ReadCredsBlob(userName, &stored, secret) != 0) return nullptr;
+    if (ReadCredsBlob(userName, &stored, secret) != 0) return {};
     LibBlock<BYTE> storedBytes(stored.pbData);
     LocalDataBlob plain;
-    if (!CryptUnprotectData(&stored, nullptr, nullptr, nullptr, nullptr, 0, plain.put())) return nullptr;
+    if (!CryptUnprotectData(&stored, nullptr, nullptr, nullptr, nullptr, 0, plain.put())) return {};
     // Whole wide characters: an odd plaintext length is rounded up before the terminator.
     const size_t units = (static_cast<size_t>(plain.get().cbData) + 1) / 2 + 1;
-    wchar_t *text = LibAllocArray<wchar_t>(units);
-    if (text != nullptr) std::memcpy(text, plain.get().pbData, plain.get().cbData);
+    WipedBlock<wchar_t> text(LibAllocArray<wchar_t>(units));
+    if (text) std::memcpy(text.get(), plain.get().pbData, plain.get().cbData);
     return text;
 }
 
@@ -171,27 +170,21 @@ int StoreCredential(const wchar_t *userName, const wchar_t *text, bool secret) {
 
 int StoreAccessCreds(const wchar_t *token, const wchar_t *secret) {
     if (token == nullptr || secret == nullptr) return -1;
-    LibBlock<wchar_t> userName(GetLogonName());
+    const LibBlock<wchar_t> userName = GetLogonName();
     if (!userName) return -1;
     if (StoreCredential(userName.get(), token, false) != 0) return -1;
     return StoreCredential(userName.get(), secret, true);
 }
 
-// Returns 0 with *token and *secret the stored texts (library blocks: the host
-// frees each with FreeDropBoxMemory, library code with LibWipeAndFree), or -1
-// with both null and nothing left allocated. Both out-values are nulled first,
-// so a caller may test them instead of the result.
-extern "C" VELMORA_API int VELMORA_CALL GetAccessCreds(wchar_t **token, wchar_t **secret) {
-    if (token != nullptr) *token = nullptr;
-    if (secret != nullptr) *secret = nullptr;
-    if (token == nullptr || secret == nullptr) return -1;
-    LibBlock<wchar_t> userName(GetLogonName());
-    if (!userName) return -1;
-    WipedBlock<wchar_t> tokenText(ReadCredential(userName.get(), false));
-    if (!tokenText) return -1;
-    WipedBlock<wchar_t> secretText(ReadCredential(userName.get(), true));
-    if (!secretText) return -1;
-    *token = tokenText.release();
-    *secret = secretText.release();
-    return 0;
+bool ReadAccessCreds(AccessCreds *creds) {
+    *creds = AccessCreds{};
+    const LibBlock<wchar_t> userName = GetLogonName();
+    if (!userName) return false;
+    AccessCreds read;
+    read.token = ReadCredential(userName.get(), false);
+    if (!read.token) return false;
+    read.secret = ReadCredential(userName.get(), true);
+    if (!read.secret) return false;
+    *creds = std::move(read);
+    return true;
 }

@@ -1,8 +1,22 @@
 // The credential store: the access pair of the linked account, per Windows user,
-// DPAPI-protected under HKCU. The reading export GetAccessCreds is declared in velmora_sync.h.
+// DPAPI-protected under HKCU. The export GetAccessCreds is a shim over ReadAccessCreds.
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
+
+#include "frame/heap_win32.h"
+
+// The access token and its secret of the linked account, zero-terminated
+// texts (wiped when released).
+struct AccessCreds {
+    WipedBlock<wchar_t> token;
+    WipedBlock<wchar_t> secret;
+};
+
+// Reads and unprotects the stored pair of the current Windows user into
+// *creds. False with *creds empty when either cannot be read (never linked,
+// damaged or foreign blobs, no memory).
+[[nodiscard]] bool ReadAccessCreds(AccessCreds *creds);
 
 // Protects the access token and its secret for the current Windows user and
 // writes them (token first; the secret is not written when the token's write

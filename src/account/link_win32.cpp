@@ -12,7 +12,6 @@
 #include "request/oauth_win32.h"
 #include "transport/executor_win32.h"
 #include "transport/service_calls_win32.h"
-#include "velmora_sync.h"
 
 namespace {
 
@@ -53,19 +52,21 @@ void LaunchBrowser(const wchar_t *browser, const wchar_t *address) {
 bool LinkThroughBrowser(wchar_t **tokenSlot, wchar_t **secretSlot) {
     WipedBlock<char> body;
     {
-        WipedBlock<wchar_t> url(RequestTokenUrl());
+        const WipedBlock<wchar_t> url = RequestTokenUrl();
         if (!url) return false;
         DWORD status = 0;
-        if (!ExecuteRequest(url.get(), body.put(), &status)) return false;
+        LibBlock<char> reply;
+        const bool completed = ExecuteRequest(url.get(), &reply, &status);
+        // The reply holds the request secret: wiped when it goes.
+        body.reset(reply.release());
+        if (!completed) return false;
     }
-    WipedBlock<wchar_t> token;
-    WipedBlock<wchar_t> secret;
-    if (!ParseTokenValue(body.get(), "oauth_token", token.put()) ||
-        !ParseTokenValue(body.get(), "oauth_token_secret", secret.put()))
-        return false;
+    WipedBlock<wchar_t> token = ParseTokenValue(body.get(), "oauth_token");
+    WipedBlock<wchar_t> secret = ParseTokenValue(body.get(), "oauth_token_secret");
+    if (!token || !secret) return false;
     body.reset();
 
-    WipedBlock<wchar_t> address(AuthorizeUrl(token.get()));
+    WipedBlock<wchar_t> address = AuthorizeUrl(token.get());
     if (!address) return false;
     // 8-bit output (%ls converts): in a host whose stdout is in binary mode the
     // wide functions would write UTF-16 bytes between its own lines.
@@ -131,12 +132,7 @@ DWORD WINAPI RequestTokenWorker(LPVOID parameter) {
     return 0;
 }
 
-// Returns 0 when the worker started (its one notice follows), 1 when it did not
-// (no notice), also for a null variable address. The window may be null: the
-// link then runs without a notice.
-extern "C" VELMORA_API int VELMORA_CALL RequestAccessToken(HWND window, wchar_t **requestToken,
-                                                           wchar_t **requestSecret) {
-    if (requestToken == nullptr || requestSecret == nullptr) return 1;
+int StartLink(HWND window, wchar_t **requestToken, wchar_t **requestSecret) {
     RequestTokenSlot.store(requestToken, std::memory_order_release);
     RequestSecretSlot.store(requestSecret, std::memory_order_release);
     return StartWorker(RequestTokenWorker, window, nullptr);

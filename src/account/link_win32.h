@@ -1,5 +1,5 @@
 // Account linking, first step: the request token and the browser's authorization
-// page. The export RequestAccessToken is declared in velmora_sync.h.
+// page. The export RequestAccessToken is a shim over StartLink.
 #pragma once
 #include <windows.h>
 
@@ -17,3 +17,9 @@ DWORD WINAPI RequestTokenWorker(LPVOID parameter);
 // MsgLinkStatus with a payload pointing at that byte to window (wParam: the
 // window). Nothing is sent when window is null or the payload cannot be allocated.
 void SendLinkNotice(HWND window, BYTE status);
+
+// Starts the linking worker for window (may be null: no notice then), which
+// fills the host's two variables. Returns 0 when it started (its one notice
+// follows), 1 when it did not (no notice). One linking at a time: a second
+// call redirects the first worker's writes to its own variables.
+[[nodiscard]] int StartLink(HWND window, wchar_t **requestToken, wchar_t **requestSecret);

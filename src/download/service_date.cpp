@@ -43,9 +43,17 @@ bool ReadMonth(std::string_view field, int *month) {
     return false;
 }
 
-// Zone offset "+hhmm" or "-hhmm" in seconds east of UTC. After the four digits
-// only the end or a non-digit may follow, so "+02000" is refused, not misread.
+// The zone after the time, in seconds east of UTC: "+hhmm" or "-hhmm" (after
+// the four digits only the end or a non-digit may follow, so "+02000" is
+// refused, not misread); "GMT", "UTC" or "Z" alone, or nothing at all, read as
+// UTC. Any other zone is refused: taking it as UTC could be hours off.
 bool ReadZone(std::string_view zone, int64_t *offset) {
+    while (!zone.empty() && zone.front() == ' ') zone.remove_prefix(1);
+    const std::string_view name = zone.substr(0, zone.find(' '));
+    if (name.empty() || name == "GMT" || name == "UTC" || name == "Z") {
+        *offset = 0;
+        return true;
+    }
     if (zone.size() < 5 || (zone[0] != '+' && zone[0] != '-')) return false;
     for (size_t i = 1; i < 5; ++i)
         if (!IsDigit(zone[i])) return false;
@@ -72,7 +80,7 @@ int64_t DaysFromCivil(int64_t year, int month) {
 
 } // namespace
 
-bool SecondsToFiletime(int64_t seconds, uint64_t *filetime) {
+bool SecondsToFILETIME(int64_t seconds, uint64_t *filetime) {
     constexpr int64_t kSecondsBefore1970 = static_cast<int64_t>(kFiletimeOf1970 / kFiletimeTicksPerSecond);
     constexpr int64_t kSecondsLimit =
         static_cast<int64_t>((static_cast<uint64_t>(INT64_MAX) - kFiletimeOf1970) / kFiletimeTicksPerSecond);
@@ -85,15 +93,17 @@ bool ParseServiceDate(std::string_view text, uint64_t *filetime) {
     const size_t comma = text.find(", ");
     if (comma == std::string_view::npos) return false;
 
-    // The six fields after ", " and the character that ends each.
+    // The six fields after ", " and the character that ends each; the seconds
+    // may also end the text (no zone).
     constexpr char kTerminators[6] = {' ', ' ', ' ', ':', ':', ' '};
     std::string_view fields[6];
     size_t start = comma + 2;
     for (int i = 0; i < 6; ++i) {
-        const size_t end = text.find(kTerminators[i], start);
-        if (end == std::string_view::npos) return false;
+        size_t end = text.find(kTerminators[i], start);
+        if (end == std::string_view::npos && i < 5) return false;
+        if (end == std::string_view::npos) end = text.size();
         fields[i] = text.substr(start, end - start);
-        start = end + 1;
+        start = end < text.size() ? end + 1 : end;
     }
 
     int64_t day = 0, year = 0, hour = 0, minute = 0, second = 0, offset = 0;
@@ -105,5 +115,5 @@ bool ParseServiceDate(std::string_view text, uint64_t *filetime) {
 
     const int64_t days = DaysFromCivil(year, month) + day - 1;
     const int64_t seconds = days * kSecondsPerDay + hour * 3600 + minute * 60 + second - offset;
-    return SecondsToFiletime(seconds, filetime);
+    return SecondsToFILETIME(seconds, filetime);
 }

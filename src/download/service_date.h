@@ -15,17 +15,19 @@ constexpr int64_t kSecondsPerDay = 86400;
 // FILETIME count. Returns false, leaving *filetime alone, for an instant before
 // 1601-01-01 or one whose count would not fit a signed 64-bit value (Windows
 // rejects FILETIMEs with the top bit set).
-[[nodiscard]] bool SecondsToFiletime(int64_t seconds, uint64_t *filetime);
+[[nodiscard]] bool SecondsToFILETIME(int64_t seconds, uint64_t *filetime);
 
-// Parses "<weekday>, <day> <Mon> <year> <hh>:<mm>:<ss> <+hhmm|-hhmm>" into a
-// FILETIME count, with the Gregorian calendar and the zone offset applied
-// ("+0200" is two hours ahead of UTC, so the result is two hours earlier).
+// Parses "<weekday>, <day> <Mon> <year> <hh>:<mm>:<ss> [zone]" into a
+// FILETIME count, with the Gregorian calendar and the zone applied: "+hhmm" or
+// "-hhmm" ("+0200" is two hours ahead of UTC, so the result is two hours
+// earlier), "GMT", "UTC", "Z" or no zone at all as UTC.
 // Fields are cut as: after the first ", ", day to a space, month to a space,
-// year to a space, hour to ":", minute to ":", second to a space, then the zone.
+// year to a space, hour to ":", minute to ":", second to a space (or the end),
+// then the zone.
 // A number field may have leading white space and a sign and is read up to its
 // first non-digit; out-of-range values carry over (day 0 is the last day of the
 // month before). The month's first three characters must be one of Jan..Dec,
-// case as written. Returns false, leaving *filetime alone, when a separator or
-// the zone is missing, a number field has no digits or more than nine, the month
-// is unknown, or the instant lies outside SecondsToFiletime's range.
+// case as written. Returns false, leaving *filetime alone, when a separator is
+// missing, the zone is another text, a number field has no digits or more than
+// nine, the month is unknown, or the instant lies outside SecondsToFILETIME's range.
 [[nodiscard]] bool ParseServiceDate(std::string_view text, uint64_t *filetime);

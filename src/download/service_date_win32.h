@@ -1,13 +1,12 @@
-// Service date texts to Windows FILETIMEs, and the exported ConvertToFILETIME (declared in velmora_sync.h).
+// Service date texts to Windows FILETIMEs.
 #pragma once
 #include <windows.h>
 
-#include <cstdint>
+#include <string_view>
 
 // Parses a service date text (see ParseServiceDate) into *out. Returns true
-// when it parsed; false leaves *out alone (also for a null text).
+// when it parsed; false leaves *out alone (also for a null text), so callers
+// never stamp a file with a date that did not parse.
 [[nodiscard]] bool ServiceDateToFILETIME(const char *text, FILETIME *out);
-
-// Stores the FILETIME of seconds since 1970-01-01 00:00:00 UTC in *out. An
-// instant outside the FILETIME range (before 1601) stores the 1970 value.
-void SecondsToFILETIME(int64_t seconds, FILETIME *out);
+// The same for a text that is not zero-terminated (a value cut out of a reply).
+[[nodiscard]] bool ServiceDateToFILETIME(std::string_view text, FILETIME *out);

@@ -19,4 +19,6 @@ BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PV
     return ::CryptProtectData(in, description, entropy, reserved, prompt, flags, out);
 }
 
+void GetSystemTimeAsFileTime(FILETIME *now) { ::GetSystemTimeAsFileTime(now); }
+
 } // namespace sys

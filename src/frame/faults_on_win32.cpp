@@ -2,7 +2,9 @@
 //
 // VELMORA_FAULTS holds comma-separated rules "kind=N" (only the N-th call fails,
 // counting from 1) or "kind=N+" (the N-th and every later call fail). Kinds:
-// alloc, CreateThread, RegSetValueExW, CryptProtectData. Read once per process.
+// alloc, CreateThread, RegSetValueExW, CryptProtectData, and clock ("clock=N":
+// from the N-th reading on, the library's clock stands still at that reading).
+// Read once per process.
 #include "frame/faults_win32.h"
 
 #include "frame/heap_win32.h"
@@ -13,8 +15,9 @@
 
 namespace {
 
-enum FaultKind { FaultAlloc, FaultCreateThread, FaultRegSetValue, FaultCryptProtect, FaultKinds };
-constexpr const char *kFaultNames[FaultKinds] = {"alloc", "CreateThread", "RegSetValueExW", "CryptProtectData"};
+enum FaultKind { FaultAlloc, FaultCreateThread, FaultRegSetValue, FaultCryptProtect, FaultClock, FaultKinds };
+constexpr const char *kFaultNames[FaultKinds] = {"alloc", "CreateThread", "RegSetValueExW", "CryptProtectData",
+                                                 "clock"};
 
 struct FaultRule {
     unsigned long failAt = 0; // 0: never
@@ -24,6 +27,8 @@ struct FaultRule {
 constinit FaultRule rules[FaultKinds];
 constinit std::atomic<unsigned long> calls[FaultKinds];
 constinit std::atomic<int> rulesState{0}; // 0 unread, 1 reading, 2 read
+// The clock reading that a held clock keeps returning; 0 until it is taken.
+constinit std::atomic<ULONGLONG> heldClock{0};
 
 void ParseRules(const char *text) {
     while (*text != '\0') {
@@ -91,6 +96,26 @@ BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PV
         return FALSE;
     }
     return ::CryptProtectData(in, description, entropy, reserved, prompt, flags, out);
+}
+
+void GetSystemTimeAsFileTime(FILETIME *now) {
+    ReadRulesOnce();
+    const FaultRule &rule = rules[FaultClock];
+    const bool hold = rule.failAt != 0 && calls[FaultClock].fetch_add(1) + 1 >= rule.failAt;
+    ULONGLONG held = heldClock.load();
+    if (hold && held == 0) {
+        ::GetSystemTimeAsFileTime(now);
+        ULONGLONG reading = (static_cast<ULONGLONG>(now->dwHighDateTime) << 32) | now->dwLowDateTime;
+        // The first thread to hold the clock fixes its value; the others take that one.
+        heldClock.compare_exchange_strong(held, reading);
+        held = heldClock.load();
+    }
+    if (!hold) {
+        ::GetSystemTimeAsFileTime(now);
+        return;
+    }
+    now->dwLowDateTime = static_cast<DWORD>(held & 0xFFFFFFFFu);
+    now->dwHighDateTime = static_cast<DWORD>(held >> 32);
 }
 
 } // namespace sys

@@ -1,4 +1,4 @@
-// Calls whose failures tests must be able to force. The shipped DLLs link the
+// Calls whose failures (or values) tests must be able to force. The shipped DLLs link the
 // plain forwarding versions; the test DLL links versions that fail the N-th
 // call on demand (see faults_on_win32.cpp).
 #pragma once
@@ -15,5 +15,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
 BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PVOID reserved,
                       CRYPTPROTECT_PROMPTSTRUCT *prompt, DWORD flags, DATA_BLOB *out);
+// The library's clock; the test DLL can hold it still.
+void GetSystemTimeAsFileTime(FILETIME *now);
 
 } // namespace sys

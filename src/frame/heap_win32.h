@@ -34,5 +34,5 @@ unsigned long OutOfMemoryTotal();
 // the block before releasing it.
 template <class T> void FreeLibBlock(T *block) { LibFree(block); }
 template <class T> void WipeLibBlock(T *block) { LibWipeAndFree(block); }
-template <class T> using LibBlock = Owner<T *, FreeLibBlock<T>>;
-template <class T> using WipedBlock = Owner<T *, WipeLibBlock<T>>;
+template <class T> using LibBlock = Owner<NullMeansEmpty<T *, FreeLibBlock<T>>>;
+template <class T> using WipedBlock = Owner<NullMeansEmpty<T *, WipeLibBlock<T>>>;

@@ -22,9 +22,10 @@ HostRecord *MakeHostRecord(DWORD threadId, DWORD kind, DWORD size, void *payload
     return record;
 }
 
-void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWORD size) {
+void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWORD size,
+                     void (*release)(void *payload)) {
     HostRecord *record = MakeHostRecord(GetCurrentThreadId(), kind, size, payload);
     // Without a message to carry it the payload can reach nobody: release it here.
-    if (record == nullptr || record->message == nullptr) LibFree(payload);
+    if (record == nullptr || record->message == nullptr) release(payload);
     SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
 }

@@ -5,10 +5,13 @@
 #include <initializer_list>
 #include <string_view>
 
-// A copy of text (length + 1 wide characters) in a library block, or null
-// (counted). The caller frees it with LibFree.
-[[nodiscard]] wchar_t *CopyWideText(std::wstring_view text);
+#include "frame/heap_win32.h"
+
+// A copy of text (length + 1 wide characters) in a library block; empty when
+// the allocation fails (counted).
+[[nodiscard]] LibBlock<wchar_t> CopyWideText(std::wstring_view text);
 
 // The parts joined into one zero-terminated library block, sized from their
-// lengths; null when the allocation fails (counted). The caller frees it.
-[[nodiscard]] wchar_t *JoinWideText(std::initializer_list<std::wstring_view> parts);
+// lengths; empty when the allocation fails (counted). Joined texts are URLs
+// that carry signatures, so the block is wiped when it is released.
+[[nodiscard]] WipedBlock<wchar_t> JoinWideText(std::initializer_list<std::wstring_view> parts);

@@ -1,8 +1,7 @@
-// The table of started workers, KillDropBoxThread, and the start of every operation.
+// The table of started workers: registration when a worker starts, release when the host forgets it.
 #include "frame/threads_win32.h"
 
 #include "frame/faults_win32.h"
-#include "velmora_sync.h"
 
 namespace {
 
@@ -53,8 +52,8 @@ int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releasePa
     return StartWorkerWithId(worker, parameter, releaseParameter, &threadId);
 }
 
-extern "C" int __cdecl KillDropBoxThread(DWORD threadId) {
-    if (threadId == 0) return -1;
+int ForgetThread(DWORD threadId) {
+    if (threadId == 0) return 0;
     HANDLE released = nullptr;
     AcquireSRWLockExclusive(&ThreadTable.lock);
     for (int slot = 0; slot < kThreadSlots; ++slot) {

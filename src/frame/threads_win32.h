@@ -15,3 +15,8 @@ int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releasePa
 // StartWorker that also reports the new thread's id (0 when not started).
 int StartWorkerWithId(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *),
                       DWORD *threadId);
+
+// Closes the handle of the worker entered under threadId and frees its slot.
+// Returns 1 when it was found, 0 otherwise (also for id 0). The worker itself
+// is neither stopped nor waited for.
+int ForgetThread(DWORD threadId);

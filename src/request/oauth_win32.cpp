@@ -7,7 +7,8 @@
 #include <cwchar>
 #include <string_view>
 
-#include "frame/heap_win32.h"
+#include "download/service_date.h"
+#include "frame/faults_win32.h"
 #include "frame/text_win32.h"
 #include "request/encoding_win32.h"
 #include "request/oauth.h"
@@ -22,63 +23,50 @@ bool SystemRandomBytes(void *, unsigned char *bytes, size_t count) {
     return RtlGenRandom(bytes, static_cast<ULONG>(count)) != FALSE;
 }
 
-// 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
-constexpr ULONGLONG kFiletimeOf1970 = 116444736000000000ULL;
-
 } // namespace
 
-bool MakeNonce(wchar_t **out) {
-    *out = nullptr;
+LibBlock<wchar_t> MakeNonce() {
     char16_t nonce[kNonceLength + 1] = {};
-    if (!MakeNonceText(SystemRandomBytes, nullptr, nonce)) return false;
-    *out = CopyWideText(std::wstring_view(reinterpret_cast<const wchar_t *>(nonce), kNonceLength));
-    return *out != nullptr;
+    if (!MakeNonceText(SystemRandomBytes, nullptr, nonce)) return {};
+    return CopyWideText(std::wstring_view(reinterpret_cast<const wchar_t *>(nonce), kNonceLength));
 }
 
-bool MakeTimestamp(wchar_t **out) {
-    *out = nullptr;
+LibBlock<wchar_t> MakeTimestamp() {
     FILETIME now = {};
-    GetSystemTimeAsFileTime(&now);
+    sys::GetSystemTimeAsFileTime(&now);
     const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    if (ticks < kFiletimeOf1970) return false;
+    if (ticks < kFiletimeOf1970) return {};
     LibBlock<wchar_t> text(LibAllocArray<wchar_t>(kTimestampCapacity));
-    if (!text) return false;
-    if (!MakeTimestampText((ticks - kFiletimeOf1970) / 10000000ULL, reinterpret_cast<char16_t *>(text.get()),
-                           kTimestampCapacity))
-        return false;
-    *out = text.release();
-    return true;
+    if (!text || !MakeTimestampText((ticks - kFiletimeOf1970) / kFiletimeTicksPerSecond,
+                                    reinterpret_cast<char16_t *>(text.get()), kTimestampCapacity))
+        return {};
+    return text;
 }
 
-bool MakeSignature(const wchar_t *consumerSecret, const wchar_t *tokenSecret, wchar_t **out) {
-    *out = nullptr;
-    if (consumerSecret == nullptr || tokenSecret == nullptr) return false;
+WipedBlock<wchar_t> MakeSignature(const wchar_t *consumerSecret, const wchar_t *tokenSecret) {
+    if (consumerSecret == nullptr || tokenSecret == nullptr) return {};
     const std::u16string_view consumer = View(consumerSecret);
     const std::u16string_view token = View(tokenSecret);
     const size_t capacity = SignatureLength(consumer, token) + 1;
     WipedBlock<wchar_t> signature(LibAllocArray<wchar_t>(capacity));
-    if (!signature) return false;
-    if (!MakeSignatureText(consumer, token, reinterpret_cast<char16_t *>(signature.get()), capacity)) return false;
-    *out = signature.release();
-    return true;
+    if (!signature || !MakeSignatureText(consumer, token, reinterpret_cast<char16_t *>(signature.get()), capacity))
+        return {};
+    return signature;
 }
 
-bool ParseTokenValue(const char *body, const char *key, wchar_t **out) {
-    *out = nullptr;
-    if (body == nullptr || key == nullptr) return false;
+WipedBlock<wchar_t> ParseTokenValue(const char *body, const char *key) {
+    if (body == nullptr || key == nullptr) return {};
     std::string_view value;
-    if (!FindTokenValue(body, key, &value)) return false;
-    return WidenText(value, out);
+    if (!FindTokenValue(body, key, &value)) return {};
+    return WipedBlock<wchar_t>(WidenText(value).release());
 }
 
-wchar_t *MakeSignedQuery(const wchar_t *token, const wchar_t *tokenSecret) {
-    LibBlock<wchar_t> nonce;
-    LibBlock<wchar_t> timestamp;
-    WipedBlock<wchar_t> signature;
-    if (!MakeNonce(nonce.put()) || !MakeTimestamp(timestamp.put()) ||
-        !MakeSignature(reinterpret_cast<const wchar_t *>(VELMORA_APP_SECRET),
-                       tokenSecret != nullptr ? tokenSecret : L"", signature.put()))
-        return nullptr;
+WipedBlock<wchar_t> MakeSignedQuery(const wchar_t *token, const wchar_t *tokenSecret) {
+    const LibBlock<wchar_t> nonce = MakeNonce();
+    const LibBlock<wchar_t> timestamp = MakeTimestamp();
+    const WipedBlock<wchar_t> signature =
+        MakeSignature(reinterpret_cast<const wchar_t *>(VELMORA_APP_SECRET), tokenSecret != nullptr ? tokenSecret : L"");
+    if (!nonce || !timestamp || !signature) return {};
 
     SignedQueryValues values = {};
     values.consumerKey = VELMORA_APP_KEY;
@@ -90,7 +78,6 @@ wchar_t *MakeSignedQuery(const wchar_t *token, const wchar_t *tokenSecret) {
 
     const size_t capacity = SignedQueryLength(values) + 1;
     WipedBlock<wchar_t> query(LibAllocArray<wchar_t>(capacity));
-    if (!query) return nullptr;
-    if (!MakeSignedQueryText(values, reinterpret_cast<char16_t *>(query.get()), capacity)) return nullptr;
-    return query.release();
+    if (!query || !MakeSignedQueryText(values, reinterpret_cast<char16_t *>(query.get()), capacity)) return {};
+    return query;
 }

@@ -2,41 +2,16 @@
 #include "transport/exchange_win32.h"
 
 #include <cstring>
-#include <cwchar>
-#include <string_view>
-
-#include "frame/text_win32.h"
-#include "velmora_sync.h"
 
 namespace {
 
-// Records the failed step with the thread's last error; returns false for `return Fail(...)`.
+constexpr INTERNET_PORT kTransferPort = INTERNET_DEFAULT_HTTPS_PORT;
+
+// Records the failed step with its error; returns false for `return Fail(...)`.
 bool Fail(Exchange &exchange, ExchangeStep step, DWORD error) {
     exchange.failedStep = step;
     exchange.error = error;
     return false;
-}
-
-// Splits the URL into library copies of the host and the path. Asking only for
-// host and path (no extra-information part) leaves "?query" at the end of the
-// path, which is what the request line needs; flags 0 keep the escapes as sent.
-// Null buffers with non-zero lengths make WinINet point into the URL itself.
-bool SplitUrl(const wchar_t *url, INTERNET_PORT fixedPort, Exchange &exchange) {
-    URL_COMPONENTSW parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwHostNameLength = 1;
-    parts.dwUrlPathLength = 1;
-    if (!InternetCrackUrlW(url, static_cast<DWORD>(std::wcslen(url)), 0, &parts))
-        return Fail(exchange, ExchangeStep::SplitUrl, GetLastError());
-    if (parts.lpszHostName == nullptr || parts.dwHostNameLength == 0)
-        return Fail(exchange, ExchangeStep::SplitUrl, ERROR_INTERNET_INVALID_URL);
-    exchange.host.reset(CopyWideText(std::wstring_view(parts.lpszHostName, parts.dwHostNameLength)));
-    exchange.path.reset(CopyWideText(parts.lpszUrlPath != nullptr
-                                         ? std::wstring_view(parts.lpszUrlPath, parts.dwUrlPathLength)
-                                         : std::wstring_view()));
-    if (!exchange.host || !exchange.path) return Fail(exchange, ExchangeStep::SplitUrl, ERROR_NOT_ENOUGH_MEMORY);
-    exchange.port = fixedPort != 0 ? fixedPort : parts.nPort;
-    return true;
 }
 
 // A session with no user agent and the system's preconfigured settings: the
@@ -52,12 +27,9 @@ bool OpenPreconfiguredSession(Exchange &exchange) {
 // unchanged as the access type (WinINet decides whether it opens; the
 // preconfigured session is the fallback).
 bool OpenSession(const ExchangeProfile &profile, Exchange &exchange) {
-    DWORD proxyType = 0;
-    LibBlock<wchar_t> proxyServer;
-    GetProxyInfo(&proxyType, proxyServer.put());
-    if (proxyType == 0 && profile.requireProxySetting)
-        return Fail(exchange, ExchangeStep::ProxySetting, ERROR_INTERNET_INTERNAL_ERROR);
-    exchange.session.reset(InternetOpenW(profile.userAgent, proxyType, proxyServer.get(), nullptr, 0));
+    exchange.session.reset(
+        InternetOpenW(profile.userAgent, exchange.proxy.type, exchange.proxy.server.get(), nullptr, 0));
+    exchange.proxy.server.reset();
     if (exchange.session) return true;
     return OpenPreconfiguredSession(exchange);
 }
@@ -65,11 +37,11 @@ bool OpenSession(const ExchangeProfile &profile, Exchange &exchange) {
 // New connection and request on the session, closing the old ones request first.
 bool ConnectAndOpenRequest(const ExchangeProfile &profile, Exchange &exchange) {
     exchange.request.reset();
-    exchange.connection.reset(InternetConnectW(exchange.session.get(), exchange.host.get(), exchange.port, nullptr,
-                                               nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    exchange.connection.reset(InternetConnectW(exchange.session.get(), exchange.url.host.get(), exchange.url.port,
+                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!exchange.connection) return Fail(exchange, ExchangeStep::Connect, GetLastError());
     const wchar_t *acceptTypes[] = {L"*/*", nullptr};
-    exchange.request.reset(HttpOpenRequestW(exchange.connection.get(), profile.verb, exchange.path.get(), nullptr,
+    exchange.request.reset(HttpOpenRequestW(exchange.connection.get(), profile.verb, exchange.url.path.get(), nullptr,
                                             nullptr, acceptTypes, profile.requestFlags, 0));
     if (!exchange.request) return Fail(exchange, ExchangeStep::OpenRequest, GetLastError());
     // Send even when the user has put the system into offline mode; a failure only
@@ -106,14 +78,14 @@ bool HasStatusLine(Exchange &exchange) {
 
 // Sends on the current request, repeating it where the profile allows. False
 // with failedStep Send (or SecurityFlags) and the error.
-bool SendOnRequest(const ExchangeProfile &profile, Exchange &exchange) {
+bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
     bool revocationRelaxed = false;
     unsigned resends = 0;
     for (;;) {
         // HttpSendRequestW takes the body as a non-const pointer but only reads it.
-        const bool sent = HttpSendRequestW(exchange.request.get(), profile.headers,
-                                           profile.headers != nullptr ? static_cast<DWORD>(-1) : 0,
-                                           const_cast<void *>(profile.body), profile.bodyLength) != FALSE;
+        const bool sent = HttpSendRequestW(exchange.request.get(), request.headers,
+                                           request.headers != nullptr ? static_cast<DWORD>(-1) : 0,
+                                           const_cast<void *>(request.body), request.bodyLength) != FALSE;
         if (sent && HasStatusLine(exchange)) return true;
         const DWORD error = sent ? ERROR_HTTP_INVALID_SERVER_RESPONSE : GetLastError();
         if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED && !revocationRelaxed) {
@@ -129,31 +101,46 @@ bool SendOnRequest(const ExchangeProfile &profile, Exchange &exchange) {
     }
 }
 
+// Service calls: a URL that does not split fails before anything is opened.
+bool OpenServiceCall(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange) {
+    const DWORD split = SplitUrl(url, &exchange.url);
+    if (split != 0) return Fail(exchange, ExchangeStep::SplitUrl, split);
+    exchange.proxy = QueryProxySetting();
+    return OpenSession(profile, exchange);
+}
+
+// Transfers: unreadable proxy settings fail first; the URL is split without
+// checking, so a bad one shows as a connection without a host.
+bool OpenTransfer(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange) {
+    exchange.proxy = QueryProxySetting();
+    if (exchange.proxy.type == 0) return Fail(exchange, ExchangeStep::ProxySetting, 0);
+    (void)SplitUrl(url, &exchange.url);
+    exchange.url.port = kTransferPort;
+    return OpenSession(profile, exchange);
+}
+
+// With these flags the dialog reads the reply's headers itself and asks for
+// credentials only where they call for them; a plain refusal (a 403 without an
+// authentication header) returns at once without showing anything.
+bool AskRefusalRetry(Exchange &exchange) {
+    const DWORD answer = InternetErrorDlg(GetDesktopWindow(), exchange.request.get(), ERROR_INTERNET_INCORRECT_PASSWORD,
+                                          FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                              FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                                          nullptr);
+    return answer == ERROR_INTERNET_FORCE_RETRY;
+}
+
 } // namespace
 
-bool AppendCapped(void *buffer, const char *bytes, DWORD count) {
-    CappedBuffer &capped = *static_cast<CappedBuffer *>(buffer);
-    const size_t room = capped.capacity - capped.used;
-    const size_t take = count < room ? count : room;
-    std::memcpy(capped.bytes + capped.used, bytes, take);
-    capped.used += take;
-    return true;
-}
-
-bool CountBytes(void *count, const char *, DWORD length) {
-    *static_cast<DWORD *>(count) += length;
-    return true;
-}
-
 bool OpenExchange(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange) {
-    if (url == nullptr) return Fail(exchange, ExchangeStep::SplitUrl, ERROR_INVALID_PARAMETER);
-    return SplitUrl(url, profile.fixedPort, exchange) && OpenSession(profile, exchange);
+    if (profile.order == OpeningOrder::Transfer) return OpenTransfer(profile, url, exchange);
+    return OpenServiceCall(profile, url, exchange);
 }
 
-bool SendExchange(const ExchangeProfile &profile, Exchange &exchange) {
+bool SendExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
     for (;;) {
         if (!ConnectAndOpenRequest(profile, exchange)) return false;
-        if (SendOnRequest(profile, exchange)) return true;
+        if (SendOnRequest(profile, request, exchange)) return true;
         if (exchange.failedStep != ExchangeStep::Send || exchange.reopened) return false;
         // A network failure may come from the proxy the user's setting named:
         // start over once in a session with the system's own settings.
@@ -175,34 +162,90 @@ bool QueryStatus(Exchange &exchange, DWORD *status) {
     return true;
 }
 
-// With these flags the dialog reads the reply's headers itself and asks for
-// credentials only where they call for them; a plain refusal (a 403 without an
-// authentication header) returns at once without showing anything.
-bool AskRefusalRetry(Exchange &exchange) {
-    const DWORD answer = InternetErrorDlg(GetDesktopWindow(), exchange.request.get(), ERROR_INTERNET_INCORRECT_PASSWORD,
-                                          FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                                              FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-                                          nullptr);
-    return answer == ERROR_INTERNET_FORCE_RETRY;
-}
-
-bool RunExchange(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange, DWORD *status) {
+bool RunExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange, DWORD *status) {
     *status = 0;
-    if (!OpenExchange(profile, url, exchange)) return false;
+    if (!OpenExchange(profile, request.url, exchange)) return false;
     for (;;) {
-        if (!SendExchange(profile, exchange) || !QueryStatus(exchange, status)) return false;
+        if (!SendExchange(profile, request, exchange) || !QueryStatus(exchange, status)) return false;
         const bool refused = *status == HTTP_STATUS_FORBIDDEN || *status == HTTP_STATUS_PROXY_AUTH_REQ;
         if (!refused || !profile.refusalDialog) return true;
         if (!AskRefusalRetry(exchange)) return Fail(exchange, ExchangeStep::Refused, 0);
     }
 }
 
-bool ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink sink, void *context) {
-    for (;;) {
-        DWORD read = 0;
-        if (!InternetReadFile(exchange.request.get(), chunk, chunkSize, &read))
-            return Fail(exchange, ExchangeStep::Read, GetLastError());
-        if (read == 0) return true;
-        if (!sink(context, chunk, read)) return Fail(exchange, ExchangeStep::Read, GetLastError());
+bool QueryRawHeaders(Exchange &exchange, char *buffer, DWORD capacity, DWORD *length) {
+    *length = 0;
+    // The size goes in as the buffer's capacity and comes back as the text's
+    // length; headers that do not fit fail with ERROR_INSUFFICIENT_BUFFER.
+    DWORD size = capacity;
+    if (!HttpQueryInfoA(exchange.request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer, &size, nullptr))
+        return Fail(exchange, ExchangeStep::Headers, GetLastError());
+    if (size >= capacity) return Fail(exchange, ExchangeStep::Headers, ERROR_INSUFFICIENT_BUFFER);
+    buffer[size] = '\0';
+    *length = size;
+    return true;
+}
+
+bool QueryContentLength(Exchange &exchange, ULONGLONG *length) {
+    // As text: a number query is limited to 32 bits, and files may be larger.
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    if (!HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
+    ULONGLONG value = 0;
+    int digits = 0;
+    for (const wchar_t *c = text; *c >= L'0' && *c <= L'9'; ++c, ++digits) {
+        if (value > (~0ULL - 9) / 10) return false;
+        value = value * 10 + static_cast<ULONGLONG>(*c - L'0');
     }
+    if (digits == 0) return false;
+    *length = value;
+    return true;
+}
+
+ReadEnd ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink sink, void *context,
+                  const volatile BYTE *cancel) {
+    for (;;) {
+        if (cancel != nullptr && *cancel != 0) return ReadEnd::Cancelled;
+        DWORD read = 0;
+        if (!InternetReadFile(exchange.request.get(), chunk, chunkSize, &read)) {
+            Fail(exchange, ExchangeStep::Read, GetLastError());
+            return ReadEnd::Failed;
+        }
+        if (read == 0) return ReadEnd::Complete;
+        const SinkAnswer answer = sink(context, chunk, read);
+        if (answer.verdict == SinkVerdict::Stop) return ReadEnd::Stopped;
+        if (answer.verdict == SinkVerdict::Fail) {
+            Fail(exchange, ExchangeStep::Sink, 0);
+            exchange.sinkCode = answer.code;
+            exchange.sinkClass = answer.codeClass;
+            return ReadEnd::Failed;
+        }
+    }
+}
+
+TransferCode FailureCode(const Exchange &exchange, DWORD proxyCode, DWORD status) {
+    switch (exchange.failedStep) {
+    case ExchangeStep::Sink:
+        return {exchange.sinkCode, exchange.sinkClass};
+    case ExchangeStep::ProxySetting:
+        return {proxyCode, kClassOperation};
+    case ExchangeStep::Refused:
+        return {status, kClassHttpStatus};
+    default:
+        return {exchange.error, kClassSystemError};
+    }
+}
+
+SinkAnswer AppendCapped(void *buffer, const char *bytes, DWORD count) {
+    CappedBuffer &capped = *static_cast<CappedBuffer *>(buffer);
+    const size_t room = capped.capacity - capped.used;
+    const size_t take = count < room ? count : room;
+    std::memcpy(capped.bytes + capped.used, bytes, take);
+    capped.used += take;
+    return {};
+}
+
+SinkAnswer CountBytes(void *count, const char *, DWORD length) {
+    *static_cast<DWORD *>(count) += length;
+    return {};
 }

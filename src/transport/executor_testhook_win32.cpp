@@ -11,5 +11,8 @@ extern "C" int __cdecl VelmoraDebugExecute(const wchar_t *url, int measure, DWOR
     *count = 0;
     *body = nullptr;
     if (measure != 0) return MeasureResponse(url, count) ? 1 : 0;
-    return ExecuteRequest(url, body, status) ? 1 : 0;
+    LibBlock<char> reply;
+    const bool completed = ExecuteRequest(url, &reply, status);
+    *body = reply.release();
+    return completed ? 1 : 0;
 }

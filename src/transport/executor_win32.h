@@ -1,13 +1,15 @@
-// The HTTPS exchange every request follows, over WinINet, in a fresh session per call.
+// The service calls' request: a POST with an empty body, in a fresh WinINet session per call.
 #pragma once
 #include <windows.h>
 
+#include "frame/heap_win32.h"
+
 // Runs one POST with an empty body on a complete signed URL. Returns true when a
 // reply with a status other than 403 and 407 was received and read; *body then
-// holds the reply (at most 65535 bytes, zero-terminated; library heap, caller
-// frees with LibFree) and *status the HTTP status. On false *body is null;
-// *status is 0 when no status was read, or 403/407 when the service refused.
-[[nodiscard]] bool ExecuteRequest(const wchar_t *url, char **body, DWORD *status);
+// holds the reply (at most 65535 bytes, zero-terminated) and *status the HTTP
+// status. On false *body is empty; *status is 0 when no status was read, or
+// 403/407 when the service refused.
+[[nodiscard]] bool ExecuteRequest(const wchar_t *url, LibBlock<char> *body, DWORD *status);
 
 // The same exchange, counting the reply's bytes instead of keeping them. True
 // only for status 200 with the reply read; *count then holds its length.

@@ -6,4 +6,4 @@
 #include "frame/owner_win32.h"
 
 inline void CloseInternetHandle(HINTERNET handle) { InternetCloseHandle(handle); }
-using InternetHandle = Owner<HINTERNET, CloseInternetHandle>;
+using InternetHandle = Owner<NullMeansEmpty<HINTERNET, CloseInternetHandle>>;

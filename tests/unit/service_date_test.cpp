@@ -58,9 +58,14 @@ INSTANTIATE_TEST_SUITE_P(
         DateRow{"HourTwentyFiveCarries", "Wed, 29 Oct 2014 25:30:19 +0000", true, 130591062190000000ULL},
         DateRow{"DigitsThenTextReadToFirstNonDigit", "Wed, 29x Oct 2014 19:30:19 +0000", true, 130590846190000000ULL},
         DateRow{"LongMonthNameUsesFirstThree", "Wed, 29 October 2014 19:30:19 +0000", true, 130590846190000000ULL},
-        DateRow{"NoZoneFails", "Wed, 29 Oct 2014 19:30:19", false, 0},
-        DateRow{"SpaceButNoZoneFails", "Wed, 29 Oct 2014 19:30:19 ", false, 0},
-        DateRow{"NamedZoneFails", "Wed, 29 Oct 2014 19:30:19 GMT", false, 0},
+        DateRow{"NoZoneIsUtc", "Wed, 29 Oct 2014 19:30:19", true, 130590846190000000ULL},
+        DateRow{"SpaceButNoZoneIsUtc", "Wed, 29 Oct 2014 19:30:19 ", true, 130590846190000000ULL},
+        DateRow{"GmtIsUtc", "Wed, 29 Oct 2014 19:30:19 GMT", true, 130590846190000000ULL},
+        DateRow{"UtcIsUtc", "Wed, 29 Oct 2014 19:30:19 UTC", true, 130590846190000000ULL},
+        DateRow{"ZuluIsUtc", "Wed, 29 Oct 2014 19:30:19 Z", true, 130590846190000000ULL},
+        DateRow{"OtherNamedZoneFails", "Wed, 29 Oct 2014 19:30:19 EST", false, 0},
+        DateRow{"NamedZoneRunOnFails", "Wed, 29 Oct 2014 19:30:19 GMTX", false, 0},
+        DateRow{"SecondsWithoutDigitsAtEndFails", "Wed, 29 Oct 2014 19:30:", false, 0},
         DateRow{"FiveDigitZoneFails", "Wed, 29 Oct 2014 19:30:19 +02000", false, 0},
         DateRow{"ZoneMinutesOutOfRangeFails", "Wed, 29 Oct 2014 19:30:19 +0060", false, 0},
         DateRow{"NoCommaFails", "29 Oct 2014 19:30:19 +0000", false, 0},
@@ -83,17 +88,17 @@ struct SecondsRow {
 
 void PrintTo(const SecondsRow &row, std::ostream *os) { *os << row.name; }
 
-class SecondsToFiletimeTest : public testing::TestWithParam<SecondsRow> {};
+class SecondsToFILETIMETest : public testing::TestWithParam<SecondsRow> {};
 
-TEST_P(SecondsToFiletimeTest, ConvertsWithinRange) {
+TEST_P(SecondsToFILETIMETest, ConvertsWithinRange) {
     const SecondsRow &row = GetParam();
     uint64_t value = kUnset;
-    EXPECT_EQ(SecondsToFiletime(row.seconds, &value), row.ok);
+    EXPECT_EQ(SecondsToFILETIME(row.seconds, &value), row.ok);
     EXPECT_EQ(value, row.ok ? row.expected : kUnset);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, SecondsToFiletimeTest,
+    Rows, SecondsToFILETIMETest,
     testing::Values(SecondsRow{"Epoch", 0, true, kFiletimeOf1970},
                     SecondsRow{"Worked2014", 1414611019, true, 130590846190000000ULL},
                     SecondsRow{"OneSecondBefore1970", -1, true, kFiletimeOf1970 - kFiletimeTicksPerSecond},
