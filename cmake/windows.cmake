@@ -49,7 +49,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 # The reference host.
-file(GLOB VELMORA_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)
+file(GLOB_RECURSE VELMORA_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)
 if(VELMORA_HOST_SOURCES)
   add_executable(velmora-sync ${VELMORA_HOST_SOURCES})
   target_include_directories(velmora-sync PRIVATE ${CMAKE_SOURCE_DIR}/include)

@@ -8,25 +8,37 @@
 
 namespace {
 
-// A new command file adds its group here.
-std::span<const Command> (*const kGroups[])() = {
-    HousekeepingCommands, TransportHelperCommands, AccountCommands, DebugCommands, CredsDebugCommands, ThreadCommands,
-};
+using Group = std::span<const Command> (*)();
 
-} // namespace
+// A new command file adds its group to one of these.
+constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands};
+constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands};
 
-const Command *FindCommand(const wchar_t *name) {
-    for (auto group : kGroups)
+const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
+    for (Group group : groups)
         for (const Command &command : group())
             if (std::wcscmp(command.name, name) == 0) return &command;
     return nullptr;
 }
 
-void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] COMMAND [ARGS]\ncommands:\n", stderr);
-    for (auto group : kGroups)
+void PrintGroups(std::span<const Group> groups) {
+    for (Group group : groups)
         for (const Command &command : group())
             std::fprintf(stderr, "  %s %s\n", Utf8(command.name).c_str(), command.usage);
+}
+
+} // namespace
+
+const Command *FindCommand(const wchar_t *name) {
+    const Command *command = FindIn(kSampleGroups, name);
+    return command != nullptr ? command : FindIn(kTestGroups, name);
+}
+
+void PrintUsage() {
+    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] COMMAND [ARGS]\ncommands:\n", stderr);
+    PrintGroups(kSampleGroups);
+    std::fputs("commands for tests (test DLL only):\n", stderr);
+    PrintGroups(kTestGroups);
 }
 
 int UsageError(const Command &command) {

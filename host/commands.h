@@ -20,13 +20,14 @@ struct Command {
     int (*run)(CommandContext &context);
 };
 
-// The groups, one per command file.
+// The groups, one per command file: the sample commands a host developer reads,
 std::span<const Command> HousekeepingCommands();
 std::span<const Command> TransportHelperCommands();
 std::span<const Command> AccountCommands();
-std::span<const Command> DebugCommands();
-std::span<const Command> CredsDebugCommands();
-std::span<const Command> ThreadCommands();
+// and the commands for tests, which drive the test DLL's hooks (host/testing/).
+std::span<const Command> ExecCommands();
+std::span<const Command> StoreRawCommands();
+std::span<const Command> ThreadTableCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);

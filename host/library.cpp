@@ -28,17 +28,12 @@ bool LoadSyncLibrary(const std::wstring &path, Library &library, std::string &re
         return false;
     }
     HMODULE m = library.module;
-    Resolve(m, "SetInfo", library.setInfo);
-    Resolve(m, "FreeDropBoxMemory", library.freeDropBoxMemory);
-    Resolve(m, "KillDropBoxThread", library.killDropBoxThread);
-    Resolve(m, "CrackHostAndPath", library.crackHostAndPath);
-    Resolve(m, "GetProxyInfo", library.getProxyInfo);
-    Resolve(m, "ConvertToFILETIME", library.convertToFILETIME);
-    Resolve(m, "GetAccessCreds", library.getAccessCreds);
-    Resolve(m, "RequestAccessToken", library.requestAccessToken);
-    Resolve(m, "CheckForAccessTokenResponse", library.checkForAccessTokenResponse);
-    Resolve(m, "DBFolderInitialization", library.dbFolderInitialization);
-    Resolve(m, "VelmoraDebugCounters", library.debugCounters);
+#define VELMORA_RESOLVE_EXPORT(field, name) Resolve(m, #name, library.field);
+    VELMORA_HOST_EXPORTS(VELMORA_RESOLVE_EXPORT)
+#undef VELMORA_RESOLVE_EXPORT
+#define VELMORA_RESOLVE_HOOK(field, name, Type) Resolve(m, #name, library.hooks.field);
+    VELMORA_TEST_HOOKS(VELMORA_RESOLVE_HOOK)
+#undef VELMORA_RESOLVE_HOOK
     return true;
 }
 

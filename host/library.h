@@ -4,23 +4,34 @@
 
 #include <string>
 
-// Only the test DLL exports this: blocks still allocated and failed allocations.
-using DebugCountersFn = void(__cdecl *)(long *outstandingBlocks, unsigned long *outOfMemoryCount);
+#include "testing/test_hooks.h"
+
+// Every export the host uses, as X(field, ExportName): the one list of them.
+#define VELMORA_HOST_EXPORTS(X)                                                                                        \
+    X(setInfo, SetInfo)                                                                                                \
+    X(freeDropBoxMemory, FreeDropBoxMemory)                                                                            \
+    X(killDropBoxThread, KillDropBoxThread)                                                                            \
+    X(crackHostAndPath, CrackHostAndPath)                                                                              \
+    X(getProxyInfo, GetProxyInfo)                                                                                      \
+    X(convertToFILETIME, ConvertToFILETIME)                                                                            \
+    X(getAccessCreds, GetAccessCreds)                                                                                  \
+    X(requestAccessToken, RequestAccessToken)                                                                          \
+    X(checkForAccessTokenResponse, CheckForAccessTokenResponse)                                                        \
+    X(dbFolderInitialization, DBFolderInitialization)                                                                  \
+    X(getDBMetadataBufferSize, getDBMetadataBufferSize)                                                                \
+    X(getDropboxMetadata, getDropboxMetadata)                                                                          \
+    X(getNumberOfRemoteFiles, GetNumberOfRemoteFiles)                                                                  \
+    X(getRemoteMergeFile, getRemoteMergeFile)                                                                          \
+    X(bvDeleteRemote, BVDeleteRemote)                                                                                  \
+    X(bvUpdateRemoteWithFeedback, BVUpdateRemoteWithFeedback)
 
 // Function pointers of the exports; null when the loaded DLL lacks one.
 struct Library {
     HMODULE module = nullptr;
-    decltype(&SetInfo) setInfo = nullptr;
-    decltype(&FreeDropBoxMemory) freeDropBoxMemory = nullptr;
-    decltype(&KillDropBoxThread) killDropBoxThread = nullptr;
-    decltype(&CrackHostAndPath) crackHostAndPath = nullptr;
-    decltype(&GetProxyInfo) getProxyInfo = nullptr;
-    decltype(&ConvertToFILETIME) convertToFILETIME = nullptr;
-    decltype(&GetAccessCreds) getAccessCreds = nullptr;
-    decltype(&RequestAccessToken) requestAccessToken = nullptr;
-    decltype(&CheckForAccessTokenResponse) checkForAccessTokenResponse = nullptr;
-    decltype(&DBFolderInitialization) dbFolderInitialization = nullptr;
-    DebugCountersFn debugCounters = nullptr;
+#define VELMORA_EXPORT_FIELD(field, name) decltype(&name) field = nullptr;
+    VELMORA_HOST_EXPORTS(VELMORA_EXPORT_FIELD)
+#undef VELMORA_EXPORT_FIELD
+    TestHooks hooks; // the test DLL's extra exports
 };
 
 // The DLL that sits beside the running exe and matches its bitness.

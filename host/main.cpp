@@ -38,10 +38,10 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
 
 // Only the test DLL has the counters; they prove that nothing the library handed out is left.
 void EmitCounters(const Library &library) {
-    if (library.debugCounters == nullptr) return;
+    if (library.hooks.counters == nullptr) return;
     long outstanding = -1;
     unsigned long outOfMemory = 0;
-    library.debugCounters(&outstanding, &outOfMemory);
+    library.hooks.counters(&outstanding, &outOfMemory);
     Event("counters").Number("outstanding_blocks", outstanding).Unsigned("out_of_memory", outOfMemory).Emit();
 }
 

@@ -1,14 +1,11 @@
 // Commands that drive test hooks of the test DLL: exec.
-#include "commands.h"
-#include "output.h"
+#include "../commands.h"
+#include "../output.h"
 
 #include <cstring>
 #include <string>
 
 namespace {
-
-// Exported by the test DLL only: ExecuteRequest (measure 0) or MeasureResponse.
-using DebugExecuteFn = int(__cdecl *)(const wchar_t *url, int measure, DWORD *status, DWORD *count, char **body);
 
 int RunExec(CommandContext &context);
 
@@ -32,9 +29,7 @@ int RunExec(CommandContext &context) {
     const size_t argc = context.args.size();
     const bool measure = argc == 2 && std::wstring_view(context.args[1]) == L"--measure";
     if (argc != 1 && !measure) return UsageError(kCommands[0]);
-    // GetProcAddress returns FARPROC; the cast to the hook's own type is the documented way.
-    auto execute = reinterpret_cast<DebugExecuteFn>(
-        reinterpret_cast<void *>(GetProcAddress(context.library.module, "VelmoraDebugExecute")));
+    const DebugExecuteFn execute = context.library.hooks.execute;
     if (!HasExport(execute, "VelmoraDebugExecute")) return ExitFailure;
 
     DWORD status = 0xFFFFFFFF;
@@ -59,4 +54,4 @@ int RunExec(CommandContext &context) {
 
 } // namespace
 
-std::span<const Command> DebugCommands() { return kCommands; }
+std::span<const Command> ExecCommands() { return kCommands; }

@@ -1,14 +1,11 @@
 // Commands that drive the credential store's test hook of the test DLL: store-raw.
-#include "commands.h"
-#include "output.h"
+#include "../commands.h"
+#include "../output.h"
 
 #include <string_view>
 #include <vector>
 
 namespace {
-
-// Exported by the test DLL only: protects the bytes as they are and writes them as one credential.
-using DebugStoreRawFn = int(__cdecl *)(int secret, const BYTE *plaintext, DWORD length);
 
 int RunStoreRaw(CommandContext &context);
 
@@ -43,9 +40,7 @@ int RunStoreRaw(CommandContext &context) {
     if (which != L"token" && which != L"secret") return UsageError(kCommands[0]);
     std::vector<BYTE> plaintext;
     if (!DecodeHex(context.args[1], plaintext)) return UsageError(kCommands[0]);
-    // GetProcAddress returns FARPROC; the cast to the hook's own type is the documented way.
-    auto store = reinterpret_cast<DebugStoreRawFn>(
-        reinterpret_cast<void *>(GetProcAddress(context.library.module, "VelmoraDebugStoreRawCredential")));
+    const DebugStoreRawFn store = context.library.hooks.storeRawCredential;
     if (!HasExport(store, "VelmoraDebugStoreRawCredential")) return ExitFailure;
 
     const int result = store(which == L"secret" ? 1 : 0, plaintext.data(), static_cast<DWORD>(plaintext.size()));
@@ -60,4 +55,4 @@ int RunStoreRaw(CommandContext &context) {
 
 } // namespace
 
-std::span<const Command> CredsDebugCommands() { return kCommands; }
+std::span<const Command> StoreRawCommands() { return kCommands; }

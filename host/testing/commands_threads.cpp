@@ -1,14 +1,11 @@
 // Commands that exercise the worker-thread table through the test DLL: threads.
-#include "commands.h"
-#include "output.h"
+#include "../commands.h"
+#include "../output.h"
 
 #include <algorithm>
 #include <vector>
 
 namespace {
-
-// Exported by the test DLL only: starts idle workers through the common start.
-using DebugStartWorkersFn = DWORD(__cdecl *)(DWORD count, DWORD *ids);
 
 int RunThreads(CommandContext &context);
 
@@ -31,8 +28,7 @@ int RunThreads(CommandContext &context) {
     unsigned long long count = 0;
     if (context.args.size() != 1 || !ParseUnsigned(context.args[0], count) || count == 0 || count > 100)
         return UsageError(kCommands[0]);
-    auto start = reinterpret_cast<DebugStartWorkersFn>(
-        reinterpret_cast<void *>(GetProcAddress(context.library.module, "VelmoraDebugStartWorkers")));
+    const DebugStartWorkersFn start = context.library.hooks.startWorkers;
     if (!HasExport(start, "VelmoraDebugStartWorkers")) return ExitFailure;
 
     std::vector<DWORD> ids(static_cast<size_t>(count));
@@ -55,4 +51,4 @@ int RunThreads(CommandContext &context) {
 
 } // namespace
 
-std::span<const Command> ThreadCommands() { return kCommands; }
+std::span<const Command> ThreadTableCommands() { return kCommands; }

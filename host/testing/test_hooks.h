@@ -1,0 +1,26 @@
+// The test DLL's extra exports (VelmoraSync64Faults.dll only): the host's commands
+// for tests use them; against the shipped DLL they are all null.
+#pragma once
+#include <windows.h>
+
+// Blocks of the library heap still allocated, and failed allocations.
+using DebugCountersFn = void(__cdecl *)(long *outstandingBlocks, unsigned long *outOfMemoryCount);
+// Starts count idle workers through the common start; ids[i] gets each id (0 when not started).
+using DebugStartWorkersFn = DWORD(__cdecl *)(DWORD count, DWORD *ids);
+// ExecuteRequest (measure 0) or MeasureResponse on a URL of the test's choice.
+using DebugExecuteFn = int(__cdecl *)(const wchar_t *url, int measure, DWORD *status, DWORD *count, char **body);
+// Protects the bytes as they are and writes them as one credential.
+using DebugStoreRawFn = int(__cdecl *)(int secret, const BYTE *plaintext, DWORD length);
+
+// Every hook, as X(field, ExportName, Type).
+#define VELMORA_TEST_HOOKS(X)                                                                                          \
+    X(counters, VelmoraDebugCounters, DebugCountersFn)                                                                 \
+    X(startWorkers, VelmoraDebugStartWorkers, DebugStartWorkersFn)                                                     \
+    X(execute, VelmoraDebugExecute, DebugExecuteFn)                                                                    \
+    X(storeRawCredential, VelmoraDebugStoreRawCredential, DebugStoreRawFn)
+
+struct TestHooks {
+#define VELMORA_HOOK_FIELD(field, name, Type) Type field = nullptr;
+    VELMORA_TEST_HOOKS(VELMORA_HOOK_FIELD)
+#undef VELMORA_HOOK_FIELD
+};
