@@ -11,7 +11,7 @@ namespace {
 using Group = std::span<const Command> (*)();
 
 // A new command file adds its group to one of these.
-constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands};
+constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands};
 constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {

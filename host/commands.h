@@ -24,6 +24,7 @@ struct Command {
 std::span<const Command> HousekeepingCommands();
 std::span<const Command> TransportHelperCommands();
 std::span<const Command> AccountCommands();
+std::span<const Command> FileCommands();
 // and the commands for tests, which drive the test DLL's hooks (host/testing/).
 std::span<const Command> ExecCommands();
 std::span<const Command> StoreRawCommands();

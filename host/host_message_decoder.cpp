@@ -3,6 +3,7 @@
 
 #include "output.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -42,6 +43,7 @@ Event DecodeListing(const ListingPayload &p, const OperationVariables &variables
     Event event;
     ResultByte(event, p.result, variables);
     event.Wide("path", p.path).Text("listing", p.listing).Unsigned("length", p.length);
+    if (variables.keepListing != nullptr && p.listing != nullptr) *variables.keepListing = p.listing;
     release(p.listing);
     release(p.path);
     return event;
@@ -115,10 +117,34 @@ bool IsFinal(DWORD kind, DWORD size) {
     }
 }
 
+// One updating line on stderr: bytes so far, percent when the size is known, rate.
+void ShowProgress(const OperationVariables &variables) {
+    const double seconds = static_cast<double>(GetTickCount64() - variables.startTick) / 1000.0;
+    const double rate = seconds > 0 ? static_cast<double>(variables.progressBytes) / seconds / 1e6 : 0.0;
+    if (variables.expectedBytes != 0)
+        std::fprintf(stderr, "\r%llu of %llu bytes (%.0f%%), %.1f MB/s   ", variables.progressBytes,
+                     variables.expectedBytes,
+                     100.0 * static_cast<double>(variables.progressBytes) / static_cast<double>(variables.expectedBytes),
+                     rate);
+    else
+        std::fprintf(stderr, "\r%llu bytes, %.1f MB/s   ", variables.progressBytes, rate);
+}
+
+// Progress of a transfer: counted toward --cancel-after and shown in text mode.
+// True when the message needs no event line of its own.
+bool NoteProgress(const TransferPayload &payload, OperationVariables &variables) {
+    variables.progressBytes += payload.count;
+    ++variables.progressMessages;
+    if (variables.cancelAfter > 0 && variables.progressMessages >= variables.cancelAfter) variables.cancelByte = 1;
+    if (JsonOutput()) return false;
+    ShowProgress(variables);
+    return true;
+}
+
 } // namespace
 
 bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARAM lParam,
-                       const OperationVariables &variables, DWORD &finalThreadId) {
+                       OperationVariables &variables, DWORD &finalThreadId) {
     Event event("message");
     event.Bool("wparam_is_window", wParam == reinterpret_cast<WPARAM>(window)).Bool("wparam_zero", wParam == 0);
     auto *record = reinterpret_cast<HostRecord *>(lParam);
@@ -130,6 +156,7 @@ bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARA
     DWORD threadId = record->threadId;
     HostMessage *message = record->message;
     bool final = false;
+    bool quiet = false;
     if (message == nullptr) {
         event.Unsigned("thread_id", threadId).Null("message");
     } else {
@@ -148,6 +175,8 @@ bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARA
                 break;
             case Layout::Transfer:
                 event.Object("payload", DecodeTransfer(*static_cast<TransferPayload *>(payload)));
+                if (kind == MsgTransferProgress && NoteProgress(*static_cast<TransferPayload *>(payload), variables))
+                    quiet = true;
                 break;
             case Layout::Listing:
                 event.Object("payload", DecodeListing(*static_cast<ListingPayload *>(payload), variables, release));
@@ -168,7 +197,8 @@ bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARA
         release(message);
     }
     release(record);
-    event.Number("free_failures", release.failures).Emit();
+    event.Number("free_failures", release.failures);
+    if (!quiet || release.failures != 0) event.Emit();
     finalThreadId = threadId;
     return final;
 }

@@ -3,8 +3,9 @@
 #include "library.h"
 #include "message_pump.h"
 
-// Emits the message event, frees the record, message, payload and the texts of
-// kinds 21/22 with FreeDropBoxMemory. Returns true for an operation's final
+// Emits the message event (in text mode a progress message only updates the
+// progress line on stderr), counts progress toward --cancel-after, and frees
+// the record, message, payload and the texts of kinds 21/22 with FreeDropBoxMemory. Returns true for an operation's final
 // message, with the record's thread id in finalThreadId.
 bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARAM lParam,
-                       const OperationVariables &variables, DWORD &finalThreadId);
+                       OperationVariables &variables, DWORD &finalThreadId);

@@ -10,7 +10,7 @@ const wchar_t kWindowClass[] = L"VelmoraSyncHostWindow";
 
 struct PumpState {
     const Library *library;
-    const OperationVariables *variables;
+    OperationVariables *variables;
     bool finished = false;
     DWORD finalThreadId = 0;
 };

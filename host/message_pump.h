@@ -4,12 +4,24 @@
 #include "commands.h"
 
 #include <functional>
+#include <string>
 
-// Host variables an operation may point into; messages are checked against them.
+// Host variables an operation may point into (messages are checked against
+// them), and what the window procedure does with the messages of a transfer.
 struct OperationVariables {
     BYTE resultByte = 0xFF; // the library writes 1 or 0 before the final message
     DWORD sizeVariable = 0;
     BYTE cancelByte = 0;
+    // Sets the cancel byte once this many progress messages have arrived (-1: never).
+    long long cancelAfter = -1;
+    // Bytes the transfer is expected to move, for the progress line's percent (0: unknown).
+    unsigned long long expectedBytes = 0;
+    // Where a listing's text is copied before the block goes back (null: not kept).
+    std::string *keepListing = nullptr;
+    // Progress so far, and when the operation started (GetTickCount64).
+    long long progressMessages = 0;
+    unsigned long long progressBytes = 0;
+    unsigned long long startTick = 0;
 };
 
 // Calls start(window) on a fresh message-only window. When start reports that

@@ -5,11 +5,15 @@
 #include "account/account_win32.h"
 #include "account/creds_store_win32.h"
 #include "account/link_win32.h"
+#include "download/fetch_win32.h"
 #include "download/service_date.h"
 #include "frame/heap_win32.h"
 #include "frame/host_info_win32.h"
 #include "frame/threads_win32.h"
+#include "listing/listing_scan.h"
+#include "listing/metadata_win32.h"
 #include "transport/proxy_win32.h"
+#include "upload/upload_win32.h"
 #include "velmora_sync.h"
 
 #include <cstring>
@@ -24,6 +28,12 @@ wchar_t *CopyToProcessHeap(const wchar_t *text) {
     auto *copy = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (length + 1) * sizeof(wchar_t)));
     if (copy != nullptr) std::memcpy(copy, text, length * sizeof(wchar_t));
     return copy;
+}
+
+// A starting export that refuses its arguments: no worker, result byte 0.
+int Refused(BYTE *result) {
+    *result = 0;
+    return 1;
 }
 
 } // namespace
@@ -115,3 +125,50 @@ extern "C" VELMORA_API int VELMORA_CALL CheckForAccessTokenResponse(const wchar_
 }
 
 extern "C" VELMORA_API int VELMORA_CALL DBFolderInitialization(void) { return CreateAppFolders(); }
+
+// ---- Listing ----
+
+extern "C" VELMORA_API int VELMORA_CALL getDBMetadataBufferSize(HWND window, BYTE *result, const wchar_t *folderPath,
+                                                                DWORD *size) {
+    if (result == nullptr) return 1;
+    if (folderPath == nullptr || size == nullptr) return Refused(result);
+    return StartMetadataSize(window, result, folderPath, size);
+}
+
+extern "C" VELMORA_API int VELMORA_CALL getDropboxMetadata(HWND window, BYTE *result, const wchar_t *folderPath,
+                                                           DWORD expectedLength) {
+    if (result == nullptr) return 1;
+    if (folderPath == nullptr) return Refused(result);
+    return StartMetadataListing(window, result, folderPath, expectedLength);
+}
+
+extern "C" VELMORA_API int VELMORA_CALL GetNumberOfRemoteFiles(const char *listing) {
+    if (listing == nullptr) return 0;
+    return static_cast<int>(CountListedFiles(listing));
+}
+
+// ---- Transfers ----
+
+extern "C" VELMORA_API int VELMORA_CALL getRemoteMergeFile(HWND window, const wchar_t *remoteName, DWORD folderIndex,
+                                                           const wchar_t *localPath, BYTE *result, BYTE *cancel,
+                                                           DWORD mode) {
+    if (result == nullptr) return 1;
+    if (remoteName == nullptr || localPath == nullptr || cancel == nullptr) return Refused(result);
+    return StartMergeFileFetch(window, remoteName, folderIndex, localPath, result, cancel, mode);
+}
+
+extern "C" VELMORA_API int VELMORA_CALL BVDeleteRemote(HWND window, const wchar_t *remoteName, DWORD folderIndex,
+                                                       BYTE *result) {
+    if (result == nullptr) return 1;
+    if (remoteName == nullptr) return Refused(result);
+    return StartRemoteDelete(window, remoteName, folderIndex, result);
+}
+
+// The fourth argument is accepted and not used.
+extern "C" VELMORA_API int VELMORA_CALL BVUpdateRemoteWithFeedback(HWND window, const wchar_t *remotePath,
+                                                                   const wchar_t *localPath, DWORD, BYTE *result,
+                                                                   BYTE *cancel) {
+    if (result == nullptr) return 1;
+    if (remotePath == nullptr || localPath == nullptr || cancel == nullptr) return Refused(result);
+    return StartUpload(window, remotePath, localPath, result, cancel);
+}

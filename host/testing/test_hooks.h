@@ -11,13 +11,16 @@ using DebugStartWorkersFn = DWORD(__cdecl *)(DWORD count, DWORD *ids);
 using DebugExecuteFn = int(__cdecl *)(const wchar_t *url, int measure, DWORD *status, DWORD *count, char **body);
 // Protects the bytes as they are and writes them as one credential.
 using DebugStoreRawFn = int(__cdecl *)(int secret, const BYTE *plaintext, DWORD length);
+// Waits up to milliseconds for every registered worker to end; 1 when they all have.
+using DebugWaitForWorkersFn = int(__cdecl *)(DWORD milliseconds);
 
 // Every hook, as X(field, ExportName, Type).
 #define VELMORA_TEST_HOOKS(X)                                                                                          \
     X(counters, VelmoraDebugCounters, DebugCountersFn)                                                                 \
     X(startWorkers, VelmoraDebugStartWorkers, DebugStartWorkersFn)                                                     \
     X(execute, VelmoraDebugExecute, DebugExecuteFn)                                                                    \
-    X(storeRawCredential, VelmoraDebugStoreRawCredential, DebugStoreRawFn)
+    X(storeRawCredential, VelmoraDebugStoreRawCredential, DebugStoreRawFn)                                           \
+    X(waitForWorkers, VelmoraDebugWaitForWorkers, DebugWaitForWorkersFn)
 
 struct TestHooks {
 #define VELMORA_HOOK_FIELD(field, name, Type) Type field = nullptr;

@@ -20,3 +20,8 @@ extern "C" __declspec(dllexport) DWORD __cdecl VelmoraDebugStartWorkers(DWORD co
     }
     return started;
 }
+
+// Waits up to milliseconds for every registered worker to end; 1 when they all have.
+extern "C" __declspec(dllexport) int __cdecl VelmoraDebugWaitForWorkers(DWORD milliseconds) {
+    return WaitForRegisteredWorkers(milliseconds) ? 1 : 0;
+}

@@ -52,6 +52,21 @@ int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releasePa
     return StartWorkerWithId(worker, parameter, releaseParameter, &threadId);
 }
 
+bool WaitForRegisteredWorkers(DWORD milliseconds) {
+    HANDLE copies[kThreadSlots] = {};
+    DWORD count = 0;
+    // Copies, so that a release on another thread cannot close a handle being waited on.
+    AcquireSRWLockExclusive(&ThreadTable.lock);
+    for (int slot = 0; slot < kThreadSlots; ++slot)
+        if (ThreadTable.ids[slot] != 0 && DuplicateHandle(GetCurrentProcess(), ThreadTable.handles[slot],
+                                                          GetCurrentProcess(), &copies[count], SYNCHRONIZE, FALSE, 0))
+            ++count;
+    ReleaseSRWLockExclusive(&ThreadTable.lock);
+    const bool ended = count == 0 || WaitForMultipleObjects(count, copies, TRUE, milliseconds) == WAIT_OBJECT_0;
+    for (DWORD i = 0; i < count; ++i) CloseHandle(copies[i]);
+    return ended;
+}
+
 int ForgetThread(DWORD threadId) {
     if (threadId == 0) return 0;
     HANDLE released = nullptr;

@@ -20,3 +20,7 @@ int StartWorkerWithId(LPTHREAD_START_ROUTINE worker, void *parameter, void (*rel
 // Returns 1 when it was found, 0 otherwise (also for id 0). The worker itself
 // is neither stopped nor waited for.
 int ForgetThread(DWORD threadId);
+
+// Waits up to milliseconds for every worker in the table to end. True when they
+// all have. For tests of operations without a window, whose end no message tells.
+bool WaitForRegisteredWorkers(DWORD milliseconds);

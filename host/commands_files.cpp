@@ -1,0 +1,282 @@
+// Commands for the operations on files: size, ls, count, get, rm, put.
+#include "commands.h"
+#include "message_pump.h"
+#include "output.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+int RunSize(CommandContext &context);
+int RunLs(CommandContext &context);
+int RunCount(CommandContext &context);
+int RunGet(CommandContext &context);
+int RunRm(CommandContext &context);
+int RunPut(CommandContext &context);
+
+// Every command also takes --null-window: the operation runs without a window
+// (no messages), and the host waits for the result byte instead.
+const Command kCommands[] = {
+    {L"size", "FOLDER", RunSize},
+    {L"ls", "FOLDER [--length BYTES]", RunLs},
+    {L"count", "FOLDER | --file PATH", RunCount},
+    {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES]", RunGet},
+    {L"rm", "INDEX NAME", RunRm},
+    {L"put", "REMOTE LOCAL [--cancel-after K]", RunPut},
+};
+const Command &kSize = kCommands[0];
+const Command &kLs = kCommands[1];
+const Command &kCount = kCommands[2];
+const Command &kGet = kCommands[3];
+const Command &kRm = kCommands[4];
+const Command &kPut = kCommands[5];
+
+// The command's arguments without --null-window, and whether it was there.
+struct FileArgs {
+    std::vector<wchar_t *> args;
+    bool nullWindow = false;
+};
+
+FileArgs SplitArgs(const CommandContext &context) {
+    FileArgs split;
+    for (wchar_t *arg : context.args) {
+        if (std::wcscmp(arg, L"--null-window") == 0)
+            split.nullWindow = true;
+        else
+            split.args.push_back(arg);
+    }
+    return split;
+}
+
+// Runs one operation: with a window, pumping messages until the final one; or
+// without, waiting for the result byte (the library writes it last) and then,
+// with the test DLL, for the worker's end, so that its counters are final.
+int RunFileOperation(const CommandContext &context, OperationVariables &variables, bool nullWindow,
+                     const std::function<bool(HWND window)> &start) {
+    if (!nullWindow) return RunOperation(context, variables, start);
+    if (!start(nullptr)) return ExitOk;
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG{context.timeoutSeconds} * 1000;
+    // The worker writes the byte from its own thread.
+    while (std::atomic_ref<BYTE>(variables.resultByte).load() == 0xFF) {
+        if (GetTickCount64() >= deadline)
+            return HostError(ExitTimeout, "no result within " + std::to_string(context.timeoutSeconds) + " s");
+        Sleep(10);
+    }
+    const DebugWaitForWorkersFn wait = context.library.hooks.waitForWorkers;
+    if (wait != nullptr && wait(static_cast<DWORD>(deadline - GetTickCount64())) != 1)
+        return HostError(ExitTimeout, "the worker did not end within the time");
+    return ExitOk;
+}
+
+// Emits the result event of a starting export.
+void EmitStart(const char *exportName, int returned, const OperationVariables &variables) {
+    Event("result")
+        .Text("export", exportName)
+        .Number("return", returned)
+        .Number("result_byte", variables.resultByte)
+        .Emit();
+}
+
+// getDBMetadataBufferSize on folder; *size gets the length the library reported.
+int QuerySize(CommandContext &context, const wchar_t *folder, bool nullWindow, DWORD *size) {
+    const Library &library = context.library;
+    if (!HasExport(library.getDBMetadataBufferSize, "getDBMetadataBufferSize")) return ExitFailure;
+    OperationVariables variables;
+    int returned = -1;
+    const int exitCode = RunFileOperation(context, variables, nullWindow, [&](HWND window) {
+        returned = library.getDBMetadataBufferSize(window, &variables.resultByte, folder, &variables.sizeVariable);
+        return returned == 0;
+    });
+    EmitStart("getDBMetadataBufferSize", returned, variables);
+    *size = variables.sizeVariable;
+    if (exitCode != ExitOk) return exitCode;
+    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+}
+
+// size FOLDER: the listing's length, as a host asks for it before the listing itself.
+int RunSize(CommandContext &context) {
+    const FileArgs split = SplitArgs(context);
+    if (split.args.size() != 1) return UsageError(kSize);
+    DWORD size = 0;
+    return QuerySize(context, split.args[0], split.nullWindow, &size);
+}
+
+// The listing of folder, sized first as the real host does (length: the length
+// to ask for instead, -1 for the size query's). *listing gets the text when the
+// library handed it over.
+int FetchListing(CommandContext &context, const wchar_t *folder, bool nullWindow, long long length,
+                 std::string *listing) {
+    DWORD size = static_cast<DWORD>(length);
+    if (length < 0) {
+        const int sized = QuerySize(context, folder, nullWindow, &size);
+        if (sized != ExitOk) return sized;
+    }
+    const Library &library = context.library;
+    if (!HasExport(library.getDropboxMetadata, "getDropboxMetadata")) return ExitFailure;
+    OperationVariables variables;
+    variables.keepListing = listing;
+    int returned = -1;
+    const int exitCode = RunFileOperation(context, variables, nullWindow, [&](HWND window) {
+        returned = library.getDropboxMetadata(window, &variables.resultByte, folder, size);
+        return returned == 0;
+    });
+    EmitStart("getDropboxMetadata", returned, variables);
+    if (exitCode != ExitOk) return exitCode;
+    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+}
+
+// ls FOLDER: the size query, then the listing with that length; --length asks
+// for another length without the size query.
+int RunLs(CommandContext &context) {
+    const FileArgs split = SplitArgs(context);
+    unsigned long long length = 0;
+    const bool lengthGiven = split.args.size() == 3 && std::wcscmp(split.args[1], L"--length") == 0 &&
+                             ParseUnsigned(split.args[2], length) && length <= 0xFFFFFFFFull;
+    if (split.args.size() != 1 && !lengthGiven) return UsageError(kLs);
+    std::string listing;
+    return FetchListing(context, split.args[0], split.nullWindow, lengthGiven ? static_cast<long long>(length) : -1,
+                        &listing);
+}
+
+// GetNumberOfRemoteFiles on a listing, with the time it took.
+int EmitCount(const Library &library, const std::string &listing) {
+    if (!HasExport(library.getNumberOfRemoteFiles, "GetNumberOfRemoteFiles")) return ExitFailure;
+    LARGE_INTEGER frequency = {}, before = {}, after = {};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    const int files = library.getNumberOfRemoteFiles(listing.c_str());
+    QueryPerformanceCounter(&after);
+    Event("result")
+        .Text("export", "GetNumberOfRemoteFiles")
+        .Number("return", files)
+        .Unsigned("microseconds", static_cast<unsigned long long>((after.QuadPart - before.QuadPart) * 1000000 /
+                                                                  frequency.QuadPart))
+        .Emit();
+    return ExitOk;
+}
+
+// count FOLDER: the files of the folder's listing; count --file PATH: of a listing text on disk.
+int RunCount(CommandContext &context) {
+    const std::vector<wchar_t *> &args = SplitArgs(context).args;
+    if (args.size() == 2 && std::wcscmp(args[0], L"--file") == 0) {
+        std::ifstream file(args[1], std::ios::binary);
+        if (!file) return HostError(ExitFailure, "cannot read " + Narrow(args[1]));
+        const std::string listing((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return EmitCount(context.library, listing);
+    }
+    if (args.size() != 1) return UsageError(kCount);
+    std::string listing;
+    const int fetched = FetchListing(context, args[0], false, -1, &listing);
+    if (fetched != ExitOk) return fetched;
+    return EmitCount(context.library, listing);
+}
+
+// Reads the "--name VALUE" options of the transfer commands from args[first...]:
+// --cancel-after K (set the cancel byte after K progress messages, 0: before
+// the call), and for get --mode N and --size BYTES (the size the listing gave,
+// for the progress line's percent).
+bool ParseTransferOptions(const std::vector<wchar_t *> &args, size_t first, OperationVariables &variables,
+                          unsigned long long *mode) {
+    for (size_t i = first; i < args.size(); i += 2) {
+        unsigned long long value = 0;
+        if (i + 1 >= args.size() || !ParseUnsigned(args[i + 1], value)) return false;
+        if (std::wcscmp(args[i], L"--cancel-after") == 0 && value <= 0xFFFFFFFFull)
+            variables.cancelAfter = static_cast<long long>(value);
+        else if (mode != nullptr && std::wcscmp(args[i], L"--mode") == 0 && value <= 0xFFFFFFFFull)
+            *mode = value;
+        else if (mode != nullptr && std::wcscmp(args[i], L"--size") == 0)
+            variables.expectedBytes = value;
+        else
+            return false;
+    }
+    if (variables.cancelAfter == 0) variables.cancelByte = 1;
+    variables.startTick = GetTickCount64();
+    return true;
+}
+
+// Ends the progress line of a transfer in text mode.
+void EndProgress(const OperationVariables &variables) {
+    if (!JsonOutput() && variables.progressMessages > 0) std::fputs("\n", stderr);
+}
+
+// get INDEX NAME LOCAL: getRemoteMergeFile.
+int RunGet(CommandContext &context) {
+    const FileArgs split = SplitArgs(context);
+    const std::vector<wchar_t *> &args = split.args;
+    unsigned long long index = 0;
+    unsigned long long mode = 0;
+    OperationVariables variables;
+    if (args.size() < 3 || !ParseUnsigned(args[0], index) || index > 0xFFFFFFFFull ||
+        !ParseTransferOptions(args, 3, variables, &mode))
+        return UsageError(kGet);
+    const Library &library = context.library;
+    if (!HasExport(library.getRemoteMergeFile, "getRemoteMergeFile")) return ExitFailure;
+    int returned = -1;
+    const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
+        returned = library.getRemoteMergeFile(window, args[1], static_cast<DWORD>(index), args[2],
+                                              &variables.resultByte, &variables.cancelByte, static_cast<DWORD>(mode));
+        return returned == 0;
+    });
+    EndProgress(variables);
+    EmitStart("getRemoteMergeFile", returned, variables);
+    if (exitCode != ExitOk) return exitCode;
+    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+}
+
+// rm INDEX NAME: BVDeleteRemote.
+int RunRm(CommandContext &context) {
+    const FileArgs split = SplitArgs(context);
+    const std::vector<wchar_t *> &args = split.args;
+    unsigned long long index = 0;
+    if (args.size() != 2 || !ParseUnsigned(args[0], index) || index > 0xFFFFFFFFull) return UsageError(kRm);
+    const Library &library = context.library;
+    if (!HasExport(library.bvDeleteRemote, "BVDeleteRemote")) return ExitFailure;
+    OperationVariables variables;
+    int returned = -1;
+    const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
+        returned = library.bvDeleteRemote(window, args[1], static_cast<DWORD>(index), &variables.resultByte);
+        return returned == 0;
+    });
+    EmitStart("BVDeleteRemote", returned, variables);
+    if (exitCode != ExitOk) return exitCode;
+    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+}
+
+// The size of a local file, for the progress line's percent (0 when unknown).
+unsigned long long LocalFileSize(const wchar_t *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// put REMOTE LOCAL: BVUpdateRemoteWithFeedback. --cancel-after as for get.
+int RunPut(CommandContext &context) {
+    const FileArgs split = SplitArgs(context);
+    const std::vector<wchar_t *> &args = split.args;
+    OperationVariables variables;
+    if (args.size() < 2 || !ParseTransferOptions(args, 2, variables, nullptr)) return UsageError(kPut);
+    const Library &library = context.library;
+    if (!HasExport(library.bvUpdateRemoteWithFeedback, "BVUpdateRemoteWithFeedback")) return ExitFailure;
+    variables.expectedBytes = LocalFileSize(args[1]);
+    int returned = -1;
+    const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
+        returned = library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
+                                                      &variables.cancelByte);
+        return returned == 0;
+    });
+    EndProgress(variables);
+    EmitStart("BVUpdateRemoteWithFeedback", returned, variables);
+    if (exitCode != ExitOk) return exitCode;
+    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+}
+
+} // namespace
+
+std::span<const Command> FileCommands() { return kCommands; }
