@@ -29,6 +29,7 @@ std::span<const Command> FileCommands();
 std::span<const Command> ExecCommands();
 std::span<const Command> StoreRawCommands();
 std::span<const Command> ThreadTableCommands();
+std::span<const Command> ParallelCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);

@@ -50,16 +50,23 @@ bool SendFinished(HWND window, DWORD kind, BYTE *result, bool tagged = true) {
         tagged);
 }
 
+// Each worker releases its job before its final message, so that once the host
+// has that message the operation holds nothing.
+
 DWORD WINAPI RemoteMergeFileWorker(LPVOID parameter) {
     JobBlock<MergeFileJob> job(static_cast<MergeFileJob *>(parameter));
     bool downloaded = false;
     if (const WipedBlock<wchar_t> url = SignedFileUrl(job->folderIndex, job->name.get(), FileUrl))
         downloaded = ResilientDownload(url.get(), job->localPath.get(), job->mode, job->window, job->cancel) == 0;
-    *job->result = downloaded ? 1 : 0;
+    BYTE *const result = job->result;
+    *result = downloaded ? 1 : 0;
     // The tag stays zero while the host's cancel byte is set: the host can tell
     // a fetch it cancelled by the notice alone.
     const bool tagged = *job->cancel == 0;
-    if (!SendFinished(job->window, FetchFinishedKind(job->mode), job->result, tagged)) *job->result = 0;
+    const HWND window = job->window;
+    const DWORD kind = FetchFinishedKind(job->mode);
+    job.reset();
+    if (!SendFinished(window, kind, result, tagged)) *result = 0;
     return 0;
 }
 
@@ -76,8 +83,11 @@ DWORD WINAPI DeleteRemoteWorker(LPVOID parameter) {
     bool deleted = false;
     if (const WipedBlock<wchar_t> url = SignedFileUrl(job->folderIndex, job->name.get(), DeleteUrl))
         deleted = ResilientPost(url.get()) == 0;
-    *job->result = deleted ? 1 : 0;
-    (void)SendFinished(job->window, MsgDeleteFinished, job->result);
+    BYTE *const result = job->result;
+    *result = deleted ? 1 : 0;
+    const HWND window = job->window;
+    job.reset();
+    (void)SendFinished(window, MsgDeleteFinished, result);
     return 0;
 }
 

@@ -79,18 +79,23 @@ bool FetchListing(const wchar_t *url, DWORD expected, LibBlock<char> *listing) {
     return true;
 }
 
+// Both workers end the same way: the job is released first, then the final
+// message goes, so that once the host has it the operation holds nothing.
+
 DWORD WINAPI MetadataWorker(LPVOID parameter) {
     JobBlock<ListingJob> job(static_cast<ListingJob *>(parameter));
     LibBlock<char> listing;
     if (const WipedBlock<wchar_t> url = JobListingUrl(*job.get()))
         (void)FetchListing(url.get(), job->expectedLength, &listing);
     *job->result = listing ? 1 : 0;
-    SendPayload<ListingPayload>(job->window, reinterpret_cast<WPARAM>(job->window), MsgMetadataListing,
+    ListingJob done = std::move(*job.get());
+    job.reset();
+    SendPayload<ListingPayload>(done.window, reinterpret_cast<WPARAM>(done.window), MsgMetadataListing,
                                 [&](ListingPayload &payload) {
-                                    payload.result = job->result;
-                                    payload.path = job->path.release();
+                                    payload.result = done.result;
+                                    payload.path = done.path.release();
                                     payload.listing = listing.release();
-                                    payload.length = job->expectedLength;
+                                    payload.length = done.expectedLength;
                                 });
     return 0;
 }
@@ -103,11 +108,13 @@ DWORD WINAPI MetadataSizeWorker(LPVOID parameter) {
     }
     *job->size = counted;
     *job->result = counted != 0 ? 1 : 0;
-    SendPayload<ListingSizePayload>(job->window, reinterpret_cast<WPARAM>(job->window), MsgMetadataSize,
+    ListingJob done = std::move(*job.get());
+    job.reset();
+    SendPayload<ListingSizePayload>(done.window, reinterpret_cast<WPARAM>(done.window), MsgMetadataSize,
                                     [&](ListingSizePayload &payload) {
-                                        payload.result = job->result;
-                                        payload.path = job->path.release();
-                                        payload.size = job->size;
+                                        payload.result = done.result;
+                                        payload.path = done.path.release();
+                                        payload.size = done.size;
                                     });
     return 0;
 }

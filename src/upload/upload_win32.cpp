@@ -185,9 +185,13 @@ DWORD WINAPI ChunkedUploadWorker(LPVOID parameter) {
         LibBlock<wchar_t> uploadId;
         uploaded = SendChunks(*job.get(), file.get(), size, &uploadId) && Commit(*job.get(), file.get(), uploadId);
     }
-    *job->result = uploaded ? 1 : 0;
-    SendPayload<ResultPayload>(job->window, reinterpret_cast<WPARAM>(job->window), MsgUploadFinished,
-                               [&](ResultPayload &payload) { payload.result = job->result; });
+    BYTE *const result = job->result;
+    *result = uploaded ? 1 : 0;
+    // The job goes before the final message: once the host has it, the upload holds nothing.
+    const HWND window = job->window;
+    job.reset();
+    SendPayload<ResultPayload>(window, reinterpret_cast<WPARAM>(window), MsgUploadFinished,
+                               [&](ResultPayload &payload) { payload.result = result; });
     return 0;
 }
 
