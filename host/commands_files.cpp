@@ -1,5 +1,6 @@
 // Commands for the operations on files: size, ls, count, get, rm, put.
 #include "commands.h"
+#include "host_message_decoder.h"
 #include "message_pump.h"
 #include "output.h"
 
@@ -201,10 +202,7 @@ bool ParseTransferOptions(const std::vector<wchar_t *> &args, size_t first, Oper
     return true;
 }
 
-// Ends the progress line of a transfer in text mode.
-void EndProgress(const OperationVariables &variables) {
-    if (!JsonOutput() && variables.progressMessages > 0) std::fputs("\n", stderr);
-}
+
 
 // get INDEX NAME LOCAL: getRemoteMergeFile.
 int RunGet(CommandContext &context) {
@@ -224,7 +222,7 @@ int RunGet(CommandContext &context) {
                                               &variables.resultByte, &variables.cancelByte, static_cast<DWORD>(mode));
         return returned == 0;
     });
-    EndProgress(variables);
+    EndProgressLine(variables);
     EmitStart("getRemoteMergeFile", returned, variables);
     if (exitCode != ExitOk) return exitCode;
     return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
@@ -271,7 +269,7 @@ int RunPut(CommandContext &context) {
                                                       &variables.cancelByte);
         return returned == 0;
     });
-    EndProgress(variables);
+    EndProgressLine(variables);
     EmitStart("BVUpdateRemoteWithFeedback", returned, variables);
     if (exitCode != ExitOk) return exitCode;
     return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;

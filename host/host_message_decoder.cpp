@@ -117,9 +117,16 @@ bool IsFinal(DWORD kind, DWORD size) {
     }
 }
 
-// One updating line on stderr: bytes so far, percent when the size is known, rate.
-void ShowProgress(const OperationVariables &variables) {
-    const double seconds = static_cast<double>(GetTickCount64() - variables.startTick) / 1000.0;
+// One updating line on stderr: bytes so far, percent when the size is known,
+// rate. Drawn at most every 100 ms (and for the last piece) so that drawing
+// never slows the transfer it shows.
+void ShowProgress(OperationVariables &variables) {
+    const ULONGLONG now = GetTickCount64();
+    const bool last = variables.expectedBytes != 0 && variables.progressBytes >= variables.expectedBytes;
+    if (variables.progressLineOpen && now - variables.drawnTick < 100 && !last) return;
+    variables.drawnTick = now;
+    variables.progressLineOpen = true;
+    const double seconds = static_cast<double>(now - variables.startTick) / 1000.0;
     const double rate = seconds > 0 ? static_cast<double>(variables.progressBytes) / seconds / 1e6 : 0.0;
     if (variables.expectedBytes != 0)
         std::fprintf(stderr, "\r%llu of %llu bytes (%.0f%%), %.1f MB/s   ", variables.progressBytes,
@@ -142,6 +149,12 @@ bool NoteProgress(const TransferPayload &payload, OperationVariables &variables)
 }
 
 } // namespace
+
+void EndProgressLine(OperationVariables &variables) {
+    if (!variables.progressLineOpen) return;
+    std::fputs("\n", stderr);
+    variables.progressLineOpen = false;
+}
 
 bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARAM lParam,
                        OperationVariables &variables, DWORD &finalThreadId) {
@@ -198,7 +211,9 @@ bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARA
     }
     release(record);
     event.Number("free_failures", release.failures);
-    if (!quiet || release.failures != 0) event.Emit();
     finalThreadId = threadId;
+    if (quiet && release.failures == 0) return final;
+    EndProgressLine(variables);
+    event.Emit();
     return final;
 }

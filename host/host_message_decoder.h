@@ -9,3 +9,6 @@
 // message, with the record's thread id in finalThreadId.
 bool HandleHostMessage(const Library &library, HWND window, WPARAM wParam, LPARAM lParam,
                        OperationVariables &variables, DWORD &finalThreadId);
+
+// Ends the progress line on stderr, if one is open.
+void EndProgressLine(OperationVariables &variables);

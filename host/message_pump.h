@@ -18,10 +18,13 @@ struct OperationVariables {
     unsigned long long expectedBytes = 0;
     // Where a listing's text is copied before the block goes back (null: not kept).
     std::string *keepListing = nullptr;
-    // Progress so far, and when the operation started (GetTickCount64).
+    // Progress so far, when the operation started and when the progress line
+    // was last drawn (GetTickCount64); whether that line still needs its end.
     long long progressMessages = 0;
     unsigned long long progressBytes = 0;
     unsigned long long startTick = 0;
+    unsigned long long drawnTick = 0;
+    bool progressLineOpen = false;
 };
 
 // Calls start(window) on a fresh message-only window. When start reports that
