@@ -76,13 +76,24 @@ int RunFileOperation(const CommandContext &context, OperationVariables &variable
     return ExitOk;
 }
 
-// Emits the result event of a starting export.
-void EmitStart(const char *exportName, int returned, const OperationVariables &variables) {
+// Runs one operation through its starting export (start calls it with the
+// window, or null, and returns what it returned), then emits the export's
+// result event. The exit code says whether the operation succeeded.
+int RunExport(const CommandContext &context, OperationVariables &variables, bool nullWindow, const char *exportName,
+              const std::function<int(HWND window)> &start) {
+    int returned = -1;
+    const int exitCode = RunFileOperation(context, variables, nullWindow, [&](HWND window) {
+        returned = start(window);
+        return returned == 0;
+    });
+    EndProgressLine(variables);
     Event("result")
         .Text("export", exportName)
         .Number("return", returned)
         .Number("result_byte", variables.resultByte)
         .Emit();
+    if (exitCode != ExitOk) return exitCode;
+    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
 }
 
 // getDBMetadataBufferSize on folder; *size gets the length the library reported.
@@ -90,15 +101,11 @@ int QuerySize(CommandContext &context, const wchar_t *folder, bool nullWindow, D
     const Library &library = context.library;
     if (!HasExport(library.getDBMetadataBufferSize, "getDBMetadataBufferSize")) return ExitFailure;
     OperationVariables variables;
-    int returned = -1;
-    const int exitCode = RunFileOperation(context, variables, nullWindow, [&](HWND window) {
-        returned = library.getDBMetadataBufferSize(window, &variables.resultByte, folder, &variables.sizeVariable);
-        return returned == 0;
+    const int exitCode = RunExport(context, variables, nullWindow, "getDBMetadataBufferSize", [&](HWND window) {
+        return library.getDBMetadataBufferSize(window, &variables.resultByte, folder, &variables.sizeVariable);
     });
-    EmitStart("getDBMetadataBufferSize", returned, variables);
     *size = variables.sizeVariable;
-    if (exitCode != ExitOk) return exitCode;
-    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+    return exitCode;
 }
 
 // size FOLDER: the listing's length, as a host asks for it before the listing itself.
@@ -123,14 +130,9 @@ int FetchListing(CommandContext &context, const wchar_t *folder, bool nullWindow
     if (!HasExport(library.getDropboxMetadata, "getDropboxMetadata")) return ExitFailure;
     OperationVariables variables;
     variables.keepListing = listing;
-    int returned = -1;
-    const int exitCode = RunFileOperation(context, variables, nullWindow, [&](HWND window) {
-        returned = library.getDropboxMetadata(window, &variables.resultByte, folder, size);
-        return returned == 0;
+    return RunExport(context, variables, nullWindow, "getDropboxMetadata", [&](HWND window) {
+        return library.getDropboxMetadata(window, &variables.resultByte, folder, size);
     });
-    EmitStart("getDropboxMetadata", returned, variables);
-    if (exitCode != ExitOk) return exitCode;
-    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
 }
 
 // ls FOLDER: the size query, then the listing with that length; --length asks
@@ -216,16 +218,10 @@ int RunGet(CommandContext &context) {
         return UsageError(kGet);
     const Library &library = context.library;
     if (!HasExport(library.getRemoteMergeFile, "getRemoteMergeFile")) return ExitFailure;
-    int returned = -1;
-    const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
-        returned = library.getRemoteMergeFile(window, args[1], static_cast<DWORD>(index), args[2],
-                                              &variables.resultByte, &variables.cancelByte, static_cast<DWORD>(mode));
-        return returned == 0;
+    return RunExport(context, variables, split.nullWindow, "getRemoteMergeFile", [&](HWND window) {
+        return library.getRemoteMergeFile(window, args[1], static_cast<DWORD>(index), args[2], &variables.resultByte,
+                                          &variables.cancelByte, static_cast<DWORD>(mode));
     });
-    EndProgressLine(variables);
-    EmitStart("getRemoteMergeFile", returned, variables);
-    if (exitCode != ExitOk) return exitCode;
-    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
 }
 
 // rm INDEX NAME: BVDeleteRemote.
@@ -237,14 +233,9 @@ int RunRm(CommandContext &context) {
     const Library &library = context.library;
     if (!HasExport(library.bvDeleteRemote, "BVDeleteRemote")) return ExitFailure;
     OperationVariables variables;
-    int returned = -1;
-    const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
-        returned = library.bvDeleteRemote(window, args[1], static_cast<DWORD>(index), &variables.resultByte);
-        return returned == 0;
+    return RunExport(context, variables, split.nullWindow, "BVDeleteRemote", [&](HWND window) {
+        return library.bvDeleteRemote(window, args[1], static_cast<DWORD>(index), &variables.resultByte);
     });
-    EmitStart("BVDeleteRemote", returned, variables);
-    if (exitCode != ExitOk) return exitCode;
-    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
 }
 
 // The size of a local file, for the progress line's percent (0 when unknown).
@@ -263,16 +254,10 @@ int RunPut(CommandContext &context) {
     const Library &library = context.library;
     if (!HasExport(library.bvUpdateRemoteWithFeedback, "BVUpdateRemoteWithFeedback")) return ExitFailure;
     variables.expectedBytes = LocalFileSize(args[1]);
-    int returned = -1;
-    const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
-        returned = library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
-                                                      &variables.cancelByte);
-        return returned == 0;
+    return RunExport(context, variables, split.nullWindow, "BVUpdateRemoteWithFeedback", [&](HWND window) {
+        return library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
+                                                  &variables.cancelByte);
     });
-    EndProgressLine(variables);
-    EmitStart("BVUpdateRemoteWithFeedback", returned, variables);
-    if (exitCode != ExitOk) return exitCode;
-    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
 }
 
 } // namespace
