@@ -8,7 +8,8 @@ import urllib.parse
 # faults that replace the reply; the request is not carried out (unless `process` says so)
 REPLACING = ("status", "error_200", "drop")
 # faults that carry the request out and then bend the reply
-BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back")
+BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back",
+           "skip_ahead")
 CONNECTION = ("untrusted_cert", "wrong_name_cert")
 KINDS = REPLACING + BENDING + CONNECTION
 

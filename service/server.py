@@ -179,6 +179,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault.kind == "offset_back" and reply.session is not None and reply.status == 200:
             service.store.set_back(reply.session, int(p.get("bytes", 1)))
             return calls.restate_chunk(service.store, reply)
+        if fault.kind == "skip_ahead" and reply.session is not None and reply.status == 200:
+            service.store.skip_to(reply.session, int(p["to"]))
+            return calls.restate_chunk(service.store, reply)
         return reply
 
     def _send(self, reply, fault):

@@ -188,7 +188,8 @@ class StandIn:
 
         Request kinds and their params: status(status, body, message, headers, content_type),
         error_200(message), drop(process=False), delay(delay), raw_status_line(line),
-        big_headers(bytes), omit_headers(names), truncate_body(send), offset_back(bytes).
+        big_headers(bytes), omit_headers(names), truncate_body(send), offset_back(bytes),
+        skip_ahead(to).
         Every request kind also takes delay=seconds. Connection kinds: untrusted_cert, wrong_name_cert.
         """
         if kind == "delay" and "delay" not in params and "seconds" in params:
@@ -203,10 +204,12 @@ class StandIn:
 
     # reading the storage
 
-    def read_file(self, path, uid=None):
+    def read_file(self, path, uid=None, offset=0, length=None):
+        """A stored file's bytes: all, or `length` bytes (all to the end when None) from `offset`."""
         meta, f = self.store.open_file(int(uid or self.default_uid), path)
         with f:
-            return f.read()
+            f.seek(int(offset))
+            return f.read() if length is None else f.read(int(length))
 
     def metadata(self, path, uid=None, include_deleted=True):
         """Metadata of a path as the service would answer it (folders without listing)."""
