@@ -9,7 +9,7 @@ import urllib.parse
 REPLACING = ("status", "error_200", "drop")
 # faults that carry the request out and then bend the reply
 BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back",
-           "skip_ahead")
+           "skip_ahead", "refuse_next")
 CONNECTION = ("untrusted_cert", "wrong_name_cert")
 KINDS = REPLACING + BENDING + CONNECTION
 

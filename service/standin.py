@@ -189,7 +189,7 @@ class StandIn:
         Request kinds and their params: status(status, body, message, headers, content_type),
         error_200(message), drop(process=False), delay(delay), raw_status_line(line),
         big_headers(bytes), omit_headers(names), truncate_body(send), offset_back(bytes),
-        skip_ahead(to).
+        skip_ahead(to), refuse_next(connections).
         Every request kind also takes delay=seconds. Connection kinds: untrusted_cert, wrong_name_cert.
         """
         if kind == "delay" and "delay" not in params and "seconds" in params:
@@ -198,6 +198,10 @@ class StandIn:
 
     def pending_faults(self):
         return self.faults.pending()
+
+    def refused_connections(self):
+        """Connection attempts refused so far by refuse_next faults."""
+        return self._server.refuser.refused
 
     def clear_faults(self):
         self.faults.clear()

@@ -198,3 +198,16 @@ def test_bad_bodies_get_400_and_server_lives_on(standin, client, case, head):
         s.sendall(head.encode())
         assert s.recv(65536).startswith(b"HTTP/1.1 400 "), case
     assert client.call("POST", "metadata", "root=sandbox&path=%2F")[0] == 200
+
+
+def test_refuse_next_refuses_exactly_that_many_connections(standin, client):
+    standin.inject("refuse_next", path="/1/metadata", connections=2)
+    status, headers, _ = client.call("POST", "metadata", "root=sandbox&path=%2F")
+    assert (status, headers["connection"]) == (200, "close")
+    for _ in range(2):
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", standin.port), timeout=10).close()
+    assert standin.refused_connections() == 2
+    # the listener was open all along: the next attempt is served
+    assert client.call("POST", "metadata", "root=sandbox&path=%2F")[0] == 200
+    assert standin.refused_connections() == 2
