@@ -29,6 +29,8 @@ class Fault:
         self.path_regex = re.compile(path_regex) if path_regex else None
         self.count = int(count)
         self.params = params
+        self.taken = threading.Event()     # set when a request (or connection) first uses the fault
+        self.released = threading.Event()  # ends the wait of a `hold`
 
     def matches(self, verb, target):
         if self.verb and self.verb != verb.upper():
@@ -50,15 +52,23 @@ class FaultBook:
     def __init__(self):
         self._lock = threading.Lock()
         self._faults = []
+        self._known = {}  # id -> Fault, used up or not, for wait_taken and release
         self._ids = itertools.count(1)
 
     def add(self, kind, **options):
         with self._lock:
             fault = Fault(next(self._ids), kind, **options)
             self._faults.append(fault)
+            self._known[fault.id] = fault
             return fault.id
 
+    def get(self, fault_id):
+        """The fault of that id, pending or used up; KeyError when it never existed."""
+        with self._lock:
+            return self._known[int(fault_id)]
+
     def _use(self, fault):
+        fault.taken.set()
         fault.count -= 1
         if fault.count == 0:
             self._faults.remove(fault)
@@ -85,5 +95,8 @@ class FaultBook:
             return [f.describe() for f in self._faults]
 
     def clear(self):
+        """Drops the pending faults and lets every held request go on."""
         with self._lock:
             self._faults.clear()
+            for fault in self._known.values():
+                fault.released.set()

@@ -132,6 +132,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         params = fault.params if fault else {}
         logged = False
         try:
+            if params.get("hold"):
+                fault.released.wait(float(params["hold"]))
             if params.get("delay"):
                 time.sleep(float(params["delay"]))
             reply = None
