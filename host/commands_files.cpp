@@ -3,6 +3,7 @@
 #include "message_pump.h"
 #include "output.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -29,7 +30,7 @@ const Command kCommands[] = {
     {L"count", "FOLDER | --file PATH", RunCount},
     {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES]", RunGet},
     {L"rm", "INDEX NAME", RunRm},
-    {L"put", "REMOTE LOCAL [--cancel-after K]", RunPut},
+    {L"put", "REMOTE LOCAL [--cancel-after K] [--keep-open]", RunPut},
 };
 const Command &kSize = kCommands[0];
 const Command &kLs = kCommands[1];
@@ -257,20 +258,35 @@ unsigned long long LocalFileSize(const wchar_t *path) {
 }
 
 // put REMOTE LOCAL: BVUpdateRemoteWithFeedback. --cancel-after as for get.
+// --keep-open: the host holds LOCAL open for reading during the upload and lets
+// others only read it, as a reader that has the file open would; the upload must
+// still run, since it only reads the file and sets its time.
 int RunPut(CommandContext &context) {
-    const FileArgs split = SplitArgs(context);
-    const std::vector<wchar_t *> &args = split.args;
+    FileArgs split = SplitArgs(context);
+    std::vector<wchar_t *> &args = split.args;
+    const auto keepOpen = std::find_if(args.begin(), args.end(),
+                                       [](const wchar_t *arg) { return std::wcscmp(arg, L"--keep-open") == 0; });
+    const bool holdLocal = keepOpen != args.end();
+    if (holdLocal) args.erase(keepOpen);
     OperationVariables variables;
     if (args.size() < 2 || !ParseTransferOptions(args, 2, variables, nullptr)) return UsageError(kPut);
     const Library &library = context.library;
     if (!HasExport(library.bvUpdateRemoteWithFeedback, "BVUpdateRemoteWithFeedback")) return ExitFailure;
     variables.expectedBytes = LocalFileSize(args[1]);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (holdLocal) {
+        held =
+            CreateFileW(args[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held == INVALID_HANDLE_VALUE)
+            return HostError(ExitFailure, "cannot open " + Narrow(args[1]) + " to keep it open");
+    }
     int returned = -1;
     const int exitCode = RunFileOperation(context, variables, split.nullWindow, [&](HWND window) {
         returned = library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
                                                       &variables.cancelByte);
         return returned == 0;
     });
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     EndProgress(variables);
     EmitStart("BVUpdateRemoteWithFeedback", returned, variables);
     if (exitCode != ExitOk) return exitCode;
