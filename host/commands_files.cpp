@@ -4,6 +4,7 @@
 #include "message_pump.h"
 #include "output.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -30,7 +31,7 @@ const Command kCommands[] = {
     {L"count", "FOLDER | --file PATH", RunCount},
     {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES]", RunGet},
     {L"rm", "INDEX NAME", RunRm},
-    {L"put", "REMOTE LOCAL [--cancel-after K]", RunPut},
+    {L"put", "REMOTE LOCAL [--cancel-after K] [--keep-open]", RunPut},
 };
 const Command &kSize = kCommands[0];
 const Command &kLs = kCommands[1];
@@ -159,8 +160,8 @@ int EmitCount(const Library &library, const std::string &listing) {
     Event("result")
         .Text("export", "GetNumberOfRemoteFiles")
         .Number("return", files)
-        .Unsigned("microseconds", static_cast<unsigned long long>((after.QuadPart - before.QuadPart) * 1000000 /
-                                                                  frequency.QuadPart))
+        .Unsigned("microseconds",
+                  static_cast<unsigned long long>((after.QuadPart - before.QuadPart) * 1000000 / frequency.QuadPart))
         .Emit();
     return ExitOk;
 }
@@ -204,8 +205,6 @@ bool ParseTransferOptions(const std::vector<wchar_t *> &args, size_t first, Oper
     return true;
 }
 
-
-
 // get INDEX NAME LOCAL: getRemoteMergeFile.
 int RunGet(CommandContext &context) {
     const FileArgs split = SplitArgs(context);
@@ -246,18 +245,35 @@ unsigned long long LocalFileSize(const wchar_t *path) {
 }
 
 // put REMOTE LOCAL: BVUpdateRemoteWithFeedback. --cancel-after as for get.
+// --keep-open: the host holds LOCAL open for reading during the upload and lets
+// others only read it, as a reader that has the file open would; the upload must
+// still run, since it only reads the file and sets its time.
 int RunPut(CommandContext &context) {
-    const FileArgs split = SplitArgs(context);
-    const std::vector<wchar_t *> &args = split.args;
+    FileArgs split = SplitArgs(context);
+    std::vector<wchar_t *> &args = split.args;
+    const auto keepOpen = std::find_if(args.begin(), args.end(),
+                                       [](const wchar_t *arg) { return std::wcscmp(arg, L"--keep-open") == 0; });
+    const bool holdLocal = keepOpen != args.end();
+    if (holdLocal) args.erase(keepOpen);
     OperationVariables variables;
     if (args.size() < 2 || !ParseTransferOptions(args, 2, variables, nullptr)) return UsageError(kPut);
     const Library &library = context.library;
     if (!HasExport(library.bvUpdateRemoteWithFeedback, "BVUpdateRemoteWithFeedback")) return ExitFailure;
     variables.expectedBytes = LocalFileSize(args[1]);
-    return RunExport(context, variables, split.nullWindow, "BVUpdateRemoteWithFeedback", [&](HWND window) {
-        return library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
-                                                  &variables.cancelByte);
-    });
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (holdLocal) {
+        held =
+            CreateFileW(args[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held == INVALID_HANDLE_VALUE)
+            return HostError(ExitFailure, "cannot open " + Narrow(args[1]) + " to keep it open");
+    }
+    const int exitCode =
+        RunExport(context, variables, split.nullWindow, "BVUpdateRemoteWithFeedback", [&](HWND window) {
+            return library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
+                                                      &variables.cancelByte);
+        });
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    return exitCode;
 }
 
 } // namespace

@@ -76,6 +76,12 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
             DrainMessages();
         }
         if (state.finished) {
+            // With the test DLL, the worker's end first: it releases its job only after
+            // the final message has been handled, and the counters read later must see that.
+            const DebugWaitForWorkersFn wait = context.library.hooks.waitForWorkers;
+            const ULONGLONG now = GetTickCount64();
+            if (wait != nullptr && wait(now < deadline ? static_cast<DWORD>(deadline - now) : 0) != 1)
+                exitCode = HostError(ExitTimeout, "the worker did not end within the time");
             // Only after the window procedure returned: the worker has let go of the record.
             Event("result")
                 .Text("export", "KillDropBoxThread")

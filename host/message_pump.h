@@ -28,7 +28,8 @@ struct OperationVariables {
 };
 
 // Calls start(window) on a fresh message-only window. When start reports that
-// the operation began, pumps messages until the final one (then calls
+// the operation began, pumps messages until the final one (then, with the test
+// DLL, waits for the worker's end so that its counters are final, and calls
 // KillDropBoxThread with its thread id) or until the timeout. Returns ExitOk or
 // ExitTimeout (after an error event).
 int RunOperation(const CommandContext &context, OperationVariables &variables,

@@ -15,7 +15,8 @@ from .store import ServiceError
 
 OPERATIONS = ("seed_account", "seed_request_token", "seed_access_token", "seed_folder", "seed_file",
               "set_clock_offset", "freeze_clock", "approve", "requests", "clear_requests", "inject", "pending_faults",
-              "clear_faults", "read_file", "metadata", "list_folder", "info")
+              "wait_taken", "release", "refused_connections", "clear_faults", "read_file", "metadata", "list_folder",
+              "info")
 
 
 def _plain(value):

@@ -8,7 +8,8 @@ import urllib.parse
 # faults that replace the reply; the request is not carried out (unless `process` says so)
 REPLACING = ("status", "error_200", "drop")
 # faults that carry the request out and then bend the reply
-BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back")
+BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back",
+           "skip_ahead", "refuse_next")
 CONNECTION = ("untrusted_cert", "wrong_name_cert")
 KINDS = REPLACING + BENDING + CONNECTION
 
@@ -28,6 +29,8 @@ class Fault:
         self.path_regex = re.compile(path_regex) if path_regex else None
         self.count = int(count)
         self.params = params
+        self.taken = threading.Event()     # set when a request (or connection) first uses the fault
+        self.released = threading.Event()  # ends the wait of a `hold`
 
     def matches(self, verb, target):
         if self.verb and self.verb != verb.upper():
@@ -49,15 +52,23 @@ class FaultBook:
     def __init__(self):
         self._lock = threading.Lock()
         self._faults = []
+        self._known = {}  # id -> Fault, used up or not, for wait_taken and release
         self._ids = itertools.count(1)
 
     def add(self, kind, **options):
         with self._lock:
             fault = Fault(next(self._ids), kind, **options)
             self._faults.append(fault)
+            self._known[fault.id] = fault
             return fault.id
 
+    def get(self, fault_id):
+        """The fault of that id, pending or used up; KeyError when it never existed."""
+        with self._lock:
+            return self._known[int(fault_id)]
+
     def _use(self, fault):
+        fault.taken.set()
         fault.count -= 1
         if fault.count == 0:
             self._faults.remove(fault)
@@ -84,5 +95,8 @@ class FaultBook:
             return [f.describe() for f in self._faults]
 
     def clear(self):
+        """Drops the pending faults and lets every held request go on."""
         with self._lock:
             self._faults.clear()
+            for fault in self._known.values():
+                fault.released.set()

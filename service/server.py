@@ -10,6 +10,7 @@ import time
 import traceback
 
 from . import calls, wire
+from .refusal import ConnectionRefuser
 from .store import ServiceError
 
 LOGGED_BODY_BYTES = 65536
@@ -41,6 +42,7 @@ class TlsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.open_lock = threading.Lock()
         self.closing = False
         super().__init__(address, Handler)
+        self.refuser = ConnectionRefuser(self.socket)
 
     def server_bind(self):
         socketserver.TCPServer.server_bind(self)  # skip the reverse lookup of HTTPServer
@@ -72,6 +74,10 @@ class TlsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     def handle_error(self, request, client_address):
         if not isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError, TimeoutError)):
             traceback.print_exc()
+
+    def server_close(self):
+        self.refuser.disarm()
+        super().server_close()
 
     def close_connections(self):
         """Cut every open connection so that their threads end."""
@@ -126,6 +132,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         params = fault.params if fault else {}
         logged = False
         try:
+            if params.get("hold"):
+                fault.released.wait(float(params["hold"]))
             if params.get("delay"):
                 time.sleep(float(params["delay"]))
             reply = None
@@ -179,6 +187,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault.kind == "offset_back" and reply.session is not None and reply.status == 200:
             service.store.set_back(reply.session, int(p.get("bytes", 1)))
             return calls.restate_chunk(service.store, reply)
+        if fault.kind == "skip_ahead" and reply.session is not None and reply.status == 200:
+            service.store.skip_to(reply.session, int(p["to"]))
+            return calls.restate_chunk(service.store, reply)
+        if fault.kind == "refuse_next":
+            # armed before the reply leaves, so the client's next connection is already refused
+            self.close_connection = True
+            self.server.refuser.arm(int(p.get("connections", 1)))
         return reply
 
     def _send(self, reply, fault):

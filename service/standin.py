@@ -188,8 +188,10 @@ class StandIn:
 
         Request kinds and their params: status(status, body, message, headers, content_type),
         error_200(message), drop(process=False), delay(delay), raw_status_line(line),
-        big_headers(bytes), omit_headers(names), truncate_body(send), offset_back(bytes).
-        Every request kind also takes delay=seconds. Connection kinds: untrusted_cert, wrong_name_cert.
+        big_headers(bytes), omit_headers(names), truncate_body(send), offset_back(bytes),
+        skip_ahead(to), refuse_next(connections).
+        Every request kind also takes delay=seconds and hold=seconds (wait for release(id), at most
+        that long). Connection kinds: untrusted_cert, wrong_name_cert.
         """
         if kind == "delay" and "delay" not in params and "seconds" in params:
             params["delay"] = params.pop("seconds")
@@ -198,15 +200,30 @@ class StandIn:
     def pending_faults(self):
         return self.faults.pending()
 
+    def wait_taken(self, fault_id, timeout=30):
+        """Wait until a request has used the fault (a held one is then waiting); False after `timeout` seconds."""
+        return self.faults.get(fault_id).taken.wait(float(timeout))
+
+    def release(self, fault_id):
+        """Let the requests held by a `hold` fault go on (and any that come later, at once)."""
+        self.faults.get(fault_id).released.set()
+        return True
+
+    def refused_connections(self):
+        """Connection attempts refused so far by refuse_next faults."""
+        return self._server.refuser.refused
+
     def clear_faults(self):
         self.faults.clear()
 
     # reading the storage
 
-    def read_file(self, path, uid=None):
+    def read_file(self, path, uid=None, offset=0, length=None):
+        """A stored file's bytes: all, or `length` bytes (all to the end when None) from `offset`."""
         meta, f = self.store.open_file(int(uid or self.default_uid), path)
         with f:
-            return f.read()
+            f.seek(int(offset))
+            return f.read() if length is None else f.read(int(length))
 
     def metadata(self, path, uid=None, include_deleted=True):
         """Metadata of a path as the service would answer it (folders without listing)."""

@@ -388,6 +388,14 @@ class Store:
             with open(s.file, "r+b") as f:
                 f.truncate(s.offset)
 
+    def skip_to(self, s, offset):
+        """Move a session forward to `offset` as if the bytes up to it had arrived: the session file grows
+        to that length with a hole (zeros, no disk blocks). Never moves a session back."""
+        with self.lock:
+            s.offset = max(s.offset, int(offset))
+            with open(s.file, "r+b") as f:
+                f.truncate(s.offset)
+
     def commit(self, uid, path, upload_id, **options):
         with self.lock:
             if not upload_id:

@@ -4,6 +4,7 @@ import http.client
 import json
 import socket
 import ssl
+import threading
 import time
 
 import pytest
@@ -198,3 +199,41 @@ def test_bad_bodies_get_400_and_server_lives_on(standin, client, case, head):
         s.sendall(head.encode())
         assert s.recv(65536).startswith(b"HTTP/1.1 400 "), case
     assert client.call("POST", "metadata", "root=sandbox&path=%2F")[0] == 200
+
+
+def test_refuse_next_refuses_exactly_that_many_connections(standin, client):
+    standin.inject("refuse_next", path="/1/metadata", connections=2)
+    status, headers, _ = client.call("POST", "metadata", "root=sandbox&path=%2F")
+    assert (status, headers["connection"]) == (200, "close")
+    for _ in range(2):
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", standin.port), timeout=10).close()
+    assert standin.refused_connections() == 2
+    # the listener was open all along: the next attempt is served
+    assert client.call("POST", "metadata", "root=sandbox&path=%2F")[0] == 200
+    assert standin.refused_connections() == 2
+
+
+def test_hold_keeps_the_request_until_released(standin, client):
+    fault = standin.inject("delay", path="/1/fileops/create_folder", hold=30)
+    replies = []
+    waiting = threading.Thread(target=lambda: replies.append(
+        client.call("POST", "fileops/create_folder", "root=sandbox&path=%2FHighlights")))
+    waiting.start()
+    assert standin.wait_taken(fault)
+    # the held request is carried out only after the release: it meets the folder made meanwhile
+    standin.seed_folder("/Highlights")
+    assert replies == [] and standin.requests() == []
+    standin.release(fault)
+    waiting.join(10)
+    assert replies[0][0] == 403 and [e["status"] for e in standin.requests()] == [403]
+
+
+def test_clear_faults_releases_held_requests(standin, client):
+    fault = standin.inject("delay", verb="POST", hold=30)
+    waiting = threading.Thread(target=lambda: client.call("POST", "metadata", "root=sandbox&path=%2F"))
+    waiting.start()
+    assert standin.wait_taken(fault)
+    standin.clear_faults()
+    waiting.join(10)
+    assert not waiting.is_alive() and [e["status"] for e in standin.requests()] == [200]

@@ -1,6 +1,7 @@
 """Chunked upload sessions and commits: offsets, misalignment, overwrite, parent_rev conflicts."""
 
 import json
+import os
 import re
 
 import pytest
@@ -132,3 +133,31 @@ def test_chunk_sent_with_chunked_transfer_encoding(standin, client):
                                      body=iter([b"abc", b"defg"]))
     assert status == 200 and json.loads(body)["offset"] == 7
     assert standin.requests()[-1]["headers"]["transfer-encoding"] == "chunked"
+
+
+def test_skip_ahead_moves_session_past_2_gib_without_storing(standin, client):
+    far = 2 ** 31
+    standin.inject("skip_ahead", verb="PUT", to=far)
+    status, _, body = put_chunk(client, b"h" * 100, 0)
+    upload_id = json.loads(body)["upload_id"]
+    assert (status, json.loads(body)["offset"]) == (200, far)
+    # the session holds `far` bytes now: the old offset is out of alignment
+    status, _, body = put_chunk(client, b"x", 100, upload_id)
+    assert status == 400 and b"expected [2147483648]" in body
+    status, _, body = put_chunk(client, b"tail", far, upload_id)
+    assert (status, json.loads(body)["offset"]) == (200, far + 4)
+
+    meta = json.loads(commit(client, upload_id, "/big.bin")[2])
+    assert (meta["bytes"], meta["size"]) == (far + 4, "2 GB")
+    assert standin.read_file("/big.bin", length=101) == b"h" * 100 + b"\0"
+    assert standin.read_file("/big.bin", offset=far - 2) == b"\0\0tail"
+    # the skipped bytes are a hole, not 2 GiB on disk
+    stored = os.stat(standin.store.account(standin.default_uid).disk("/big.bin"))
+    assert stored.st_size == far + 4 and stored.st_blocks * 512 < 1 << 20
+
+
+def test_skip_ahead_never_moves_a_session_back(standin, client):
+    upload_id = upload(client, [b"a" * 100])
+    standin.inject("skip_ahead", verb="PUT", to=50)
+    status, _, body = put_chunk(client, b"b", 100, upload_id)
+    assert (status, json.loads(body)["offset"]) == (200, 101)

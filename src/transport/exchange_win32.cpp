@@ -80,7 +80,6 @@ bool HasStatusLine(Exchange &exchange) {
 // with failedStep Send (or SecurityFlags) and the error.
 bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
     bool revocationRelaxed = false;
-    unsigned resends = 0;
     for (;;) {
         // HttpSendRequestW takes the body as a non-const pointer but only reads it.
         const bool sent = HttpSendRequestW(exchange.request.get(), request.headers,
@@ -93,8 +92,10 @@ bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &reques
             if (!IgnoreRevocation(exchange)) return false;
             continue;
         }
-        if (error == ERROR_INTERNET_CANNOT_CONNECT && resends < profile.cannotConnectResends) {
-            ++resends;
+        // The bound holds for the exchange, not per session: the reopen must not
+        // start a second round of resends.
+        if (error == ERROR_INTERNET_CANNOT_CONNECT && exchange.cannotConnectResends < profile.cannotConnectResends) {
+            ++exchange.cannotConnectResends;
             continue;
         }
         return Fail(exchange, ExchangeStep::Send, error);

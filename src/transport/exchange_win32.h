@@ -64,7 +64,8 @@ enum class ExchangeStep {
 struct Exchange {
     UrlParts url;
     ProxySetting proxy;
-    bool reopened = false; // the single reopen after a send failure is used
+    bool reopened = false;             // the single reopen after a send failure is used
+    unsigned cannotConnectResends = 0; // resends after 12029 so far, across the reopen
     ExchangeStep failedStep = ExchangeStep::None;
     DWORD error = 0;     // the thread's last error at the failed step
     DWORD sinkCode = 0;  // failedStep Sink: the sink's code and code class
@@ -103,8 +104,9 @@ enum class ReadEnd {
 
 // Replaces the request and connection with new ones on the session, sets the
 // offline-ignoring option and sends; relaxes a failed revocation check once,
-// resends after 12029 as the profile allows, and after any other send failure
-// opens one fresh session with the preconfigured settings and starts over.
+// resends after 12029 as often as the profile allows in the whole exchange, and
+// after any other send failure (12029 beyond that bound included) opens one
+// fresh session with the preconfigured settings and starts over.
 // Used again after a dialog retry. False with failedStep and error set.
 [[nodiscard]] bool SendExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange);
 
