@@ -35,7 +35,9 @@ const Command *FindCommand(const wchar_t *name) {
 }
 
 void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] COMMAND [ARGS]\ncommands:\n", stderr);
+    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
+               "COMMAND [ARGS]\ncommands:\n",
+               stderr);
     PrintGroups(kSampleGroups);
     std::fputs("commands for tests (test DLL only):\n", stderr);
     PrintGroups(kTestGroups);
