@@ -297,19 +297,27 @@ def test_store_failure_reported(run_host, standin, registry, unlinked, faults, t
 
 
 def test_exchange_without_leaks_under_allocation_failures(run_host, standin, unlinked):
-    # Fails the N-th allocation of one exchange for every N until an exchange
-    # runs clean: each result is 0 or 1, nothing stays allocated, and a 0 means
-    # the pair really is readable.
-    for n in range(1, 60):
-        seeded = standin.seed_request_token(approved=True)
-        run = run_host("exchange", seeded["token"], seeded["secret"], dll="faults",
-                       env={"VELMORA_FAULTS": f"alloc={n}"})
-        returned = run.result("CheckForAccessTokenResponse")["return"]
-        assert returned in (0, 1) and run.counters["outstanding_blocks"] == 0, (n, run)
-        if run.counters["out_of_memory"] == 0:
-            assert returned == 0
-            break
+    # One process runs the exchange once per N with its N-th allocation failing,
+    # until an exchange meets no failure. A request token is good for one
+    # exchange, so run N takes the N-th of the seeded ones. Each result is 0 or
+    # 1, nothing stays allocated, and a 0 means the pair really is stored: it
+    # is read back (with no failure) within the run.
+    seeded = [standin.seed_request_token(approved=True) for _ in range(80)]
+    pairs = [text for request in seeded for text in (request["token"], request["secret"])]
+    run = run_host("--fault-loop", "alloc", "exchange", *pairs, "--read-back", dll="faults", timeout=120)
+    assert run.exit_code == 0, run
+    runs = run.fault_loop_runs()
+    # Access tokens in the order the stand-in handed them out, one per exchange it answered.
+    answered = [re.search(r"oauth_token=([^&]*)", r["path"]).group(1)
+                for r in calls_to(standin, "/1/oauth/access_token") if r["status"] == 200]
+    handed_out = dict(zip(answered, standin.store.access_tokens))
+    for n, exchange in enumerate(runs, 1):
+        summary = exchange.summary
+        assert summary["outstanding_after"] == summary["outstanding_before"] == 0, (n, summary)
+        returned = exchange.result("CheckForAccessTokenResponse")["return"]
+        assert returned in (0, 1), (n, exchange)
         if returned == 0:
-            assert run_host("creds").result("GetAccessCreds")["return"] == 0, n
-    else:
-        pytest.fail("every exchange met an allocation failure")
+            assert exchange.result("GetAccessCreds")["token"] == handed_out[seeded[n - 1]["token"]], (n, exchange)
+        else:
+            assert exchange.results("GetAccessCreds") == [], (n, exchange)
+    assert runs[-1].result("CheckForAccessTokenResponse")["return"] == 0
