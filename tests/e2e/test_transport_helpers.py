@@ -72,7 +72,7 @@ def test_proxy_texts_freed(run_host, registry):
     registry.set(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", server)
     registry.set(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", bypass)
     registry.set(INTERNET_SETTINGS, "AutoConfigURL", "REG_SZ", "http://config.example.test/proxy.pac")
-    calls = 400
+    calls = 100
     run = run_host("proxy-heap", str(calls))
     assert run.exit_code == 0, run
     result = run.result("GetProxyInfo")
