@@ -56,7 +56,7 @@ if(VELMORA_HOST_SOURCES)
   target_compile_definitions(velmora-sync PRIVATE ${VELMORA_WIN_DEFINITIONS})
   target_compile_options(velmora-sync PRIVATE ${VELMORA_WARNINGS} -municode)
   target_link_options(velmora-sync PRIVATE ${VELMORA_STATIC_RUNTIME} -municode)
-  target_link_libraries(velmora-sync PRIVATE user32 advapi32)
+  target_link_libraries(velmora-sync PRIVATE user32 advapi32 wininet)
 endif()
 
 # Test programs of the e2e suite (the fake browser).

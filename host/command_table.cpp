@@ -12,7 +12,8 @@ using Group = std::span<const Command> (*)();
 
 // A new command file adds its group to one of these.
 constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands};
-constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands, ParallelCommands};
+constexpr Group kTestGroups[] = {ExecCommands,     StoreRawCommands, ThreadTableCommands,
+                                 ParallelCommands, HeapCommands,     NonceCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
     for (Group group : groups)
@@ -35,7 +36,9 @@ const Command *FindCommand(const wchar_t *name) {
 }
 
 void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] COMMAND [ARGS]\ncommands:\n", stderr);
+    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
+               "COMMAND [ARGS]\ncommands:\n",
+               stderr);
     PrintGroups(kSampleGroups);
     std::fputs("commands for tests (test DLL only):\n", stderr);
     PrintGroups(kTestGroups);

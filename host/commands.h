@@ -30,6 +30,8 @@ std::span<const Command> ExecCommands();
 std::span<const Command> StoreRawCommands();
 std::span<const Command> ThreadTableCommands();
 std::span<const Command> ParallelCommands();
+std::span<const Command> HeapCommands();
+std::span<const Command> NonceCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);

@@ -16,8 +16,8 @@ int RunCreds(CommandContext &context);
 int RunInit(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"link", "[--null-window] [--request-only] [--timeout SECONDS]", RunLink},
-    {L"exchange", "TOKEN|--null SECRET|--null", RunExchange},
+    {L"link", "[--null-window] [--request-only] [--timeout SECONDS] [--null-token | --null-secret]", RunLink},
+    {L"exchange", "TOKEN|--null SECRET|--null [TOKEN SECRET]... [--read-back]", RunExchange},
     {L"creds", "[--null-token | --null-secret]", RunCreds},
     {L"init", "", RunInit},
 };
@@ -43,6 +43,9 @@ struct LinkOptions {
     bool nullWindow = false;
     bool requestOnly = false; // stop after the request-token step (no exchange)
     DWORD timeoutSeconds = 0;
+    // Pass a null pointer for the token or the secret variable (the call must refuse).
+    bool nullToken = false;
+    bool nullSecret = false;
 };
 
 bool ParseLinkOptions(const CommandContext &context, LinkOptions &options) {
@@ -55,6 +58,10 @@ bool ParseLinkOptions(const CommandContext &context, LinkOptions &options) {
             options.nullWindow = true;
         } else if (arg == L"--request-only") {
             options.requestOnly = true;
+        } else if (arg == L"--null-token" && !options.nullSecret) {
+            options.nullToken = true;
+        } else if (arg == L"--null-secret" && !options.nullToken) {
+            options.nullSecret = true;
         } else if (arg == L"--timeout" && i + 1 < args.size() && ParseUnsigned(args[i + 1], seconds) && seconds > 0 &&
                    seconds <= 86400) {
             options.timeoutSeconds = static_cast<DWORD>(seconds);
@@ -107,6 +114,28 @@ int RequestWithoutWindow(const CommandContext &context, DWORD timeoutSeconds, Re
     return ExitOk;
 }
 
+// RequestAccessToken with a window and one variable missing: the call must
+// refuse at once (1), starting no worker. Should it start one anyway, its
+// notice is waited for as usual. As for any link, the exit code is ExitOk only
+// when a request token came.
+int RequestWithNullVariable(const CommandContext &context, const LinkOptions &options) {
+    RequestPair pair;
+    int returned = -1;
+    OperationVariables variables;
+    const int exitCode = RunOperation(context, variables, [&](HWND window) {
+        returned = context.library.requestAccessToken(window, options.nullToken ? nullptr : &pair.token,
+                                                      options.nullSecret ? nullptr : &pair.secret);
+        return returned == 0;
+    });
+    if (exitCode != ExitOk) return exitCode;
+    EmitRequestResult(returned, pair);
+    wchar_t *token = pair.Token();
+    wchar_t *secret = pair.Secret();
+    if (token != nullptr) context.library.freeDropBoxMemory(token);
+    if (secret != nullptr) context.library.freeDropBoxMemory(secret);
+    return token != nullptr ? ExitOk : ExitFailure;
+}
+
 int EmitExchange(const Library &library, const wchar_t *token, const wchar_t *secret, int attempt) {
     int returned = library.checkForAccessTokenResponse(token, secret);
     Event("result")
@@ -142,6 +171,7 @@ int RunLink(CommandContext &context) {
     if (!HasExport(library.requestAccessToken, "RequestAccessToken") ||
         !HasExport(library.checkForAccessTokenResponse, "CheckForAccessTokenResponse"))
         return ExitFailure;
+    if (options.nullToken || options.nullSecret) return RequestWithNullVariable(context, options);
 
     RequestPair pair;
     int returned = -1;
@@ -165,22 +195,8 @@ int RunLink(CommandContext &context) {
 // "--null" stands for a null pointer, so tests can reach the argument checks.
 const wchar_t *ArgOrNull(const wchar_t *arg) { return std::wcscmp(arg, L"--null") == 0 ? nullptr : arg; }
 
-int RunExchange(CommandContext &context) {
-    if (context.args.size() != 2) return UsageError(kExchange);
-    if (!HasExport(context.library.checkForAccessTokenResponse, "CheckForAccessTokenResponse")) return ExitFailure;
-    EmitExchange(context.library, ArgOrNull(context.args[0]), ArgOrNull(context.args[1]), 1);
-    return ExitOk;
-}
-
 // GetAccessCreds: the token is shown, of the secret only its length.
-int RunCreds(CommandContext &context) {
-    std::wstring_view option = context.args.empty() ? std::wstring_view() : std::wstring_view(context.args[0]);
-    bool nullToken = option == L"--null-token";
-    bool nullSecret = option == L"--null-secret";
-    if (context.args.size() > 1 || (!option.empty() && !nullToken && !nullSecret)) return UsageError(kCreds);
-    const Library &library = context.library;
-    if (!HasExport(library.getAccessCreds, "GetAccessCreds")) return ExitFailure;
-
+void EmitCreds(const Library &library, bool nullToken, bool nullSecret) {
     wchar_t *token = nullptr;
     wchar_t *secret = nullptr;
     int returned = library.getAccessCreds(nullToken ? nullptr : &token, nullSecret ? nullptr : &secret);
@@ -193,6 +209,40 @@ int RunCreds(CommandContext &context) {
     event.Emit();
     if (token != nullptr) library.freeDropBoxMemory(token);
     if (secret != nullptr) library.freeDropBoxMemory(secret);
+}
+
+// One exchange per run of the command: the runs of one process (--repeat,
+// --fault-loop) take the pairs in turn, as a request token is good for one
+// exchange only. --read-back reads the stored pair back after a 0; with the
+// test DLL the fault rules are cleared first, as the read-back only checks the
+// exchange's outcome.
+int RunExchange(CommandContext &context) {
+    std::span<wchar_t *const> args = context.args;
+    const bool readBack = !args.empty() && std::wstring_view(args.back()) == L"--read-back";
+    if (readBack) args = args.first(args.size() - 1);
+    if (args.empty() || args.size() % 2 != 0) return UsageError(kExchange);
+    const Library &library = context.library;
+    if (!HasExport(library.checkForAccessTokenResponse, "CheckForAccessTokenResponse") ||
+        (readBack && !HasExport(library.getAccessCreds, "GetAccessCreds")))
+        return ExitFailure;
+    static size_t nextPair = 0;
+    const size_t pair = nextPair++;
+    if (pair >= args.size() / 2) return HostError(ExitFailure, "no request token left for this run");
+    const int returned = EmitExchange(library, ArgOrNull(args[2 * pair]), ArgOrNull(args[2 * pair + 1]), 1);
+    if (readBack && returned == 0) {
+        if (library.hooks.setFaults != nullptr) library.hooks.setFaults(nullptr);
+        EmitCreds(library, false, false);
+    }
+    return ExitOk;
+}
+
+int RunCreds(CommandContext &context) {
+    std::wstring_view option = context.args.empty() ? std::wstring_view() : std::wstring_view(context.args[0]);
+    bool nullToken = option == L"--null-token";
+    bool nullSecret = option == L"--null-secret";
+    if (context.args.size() > 1 || (!option.empty() && !nullToken && !nullSecret)) return UsageError(kCreds);
+    if (!HasExport(context.library.getAccessCreds, "GetAccessCreds")) return ExitFailure;
+    EmitCreds(context.library, nullToken, nullSecret);
     return ExitOk;
 }
 

@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "output.h"
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -45,6 +46,14 @@ int RunInfo(CommandContext &context) {
         event.Null("length");
     else
         event.Unsigned("length", text.size());
+    // The test DLL lets the host see what the library kept (one byte more than
+    // its buffer, so a missing terminator shows).
+    if (const DebugStoredInfoFn storedInfo = context.library.hooks.storedInfo) {
+        std::string stored(1001, '\0');
+        const DWORD storedLength = storedInfo(stored.data(), static_cast<DWORD>(stored.size()));
+        stored.resize(std::strlen(stored.c_str()));
+        event.Unsigned("stored_length", storedLength).Text("stored", stored.c_str());
+    }
     event.Emit();
     return ExitOk;
 }

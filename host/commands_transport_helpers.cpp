@@ -2,6 +2,8 @@
 #include "commands.h"
 #include "output.h"
 
+#include <string_view>
+
 namespace {
 
 int RunCrack(CommandContext &context);
@@ -9,21 +11,34 @@ int RunProxy(CommandContext &context);
 int RunDate(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"crack", "URL", RunCrack},
-    {L"proxy", "", RunProxy},
-    {L"date", "TEXT", RunDate},
+    {L"crack", "URL|--null [--null-host | --null-path]", RunCrack},
+    {L"proxy", "[--null-type | --null-server]", RunProxy},
+    {L"date", "TEXT|--null", RunDate},
 };
 
 // A host-owned marker: an out-value still equal to it was not written by the library.
 wchar_t g_untouched[] = L"untouched";
 
-// CrackHostAndPath; on success both texts go back to the process heap.
+// The one optional argument of a command, or an empty view; false when there
+// are more arguments than that or it is not one of the two options given.
+bool OneOption(std::span<wchar_t *const> args, std::wstring_view first, std::wstring_view second,
+               std::wstring_view &option) {
+    option = args.empty() ? std::wstring_view() : std::wstring_view(args[0]);
+    return args.size() <= 1 && (option.empty() || option == first || option == second);
+}
+
+// CrackHostAndPath; on success both texts go back to the process heap. "--null"
+// for the URL and --null-host / --null-path pass null pointers instead.
 int RunCrack(CommandContext &context) {
-    if (context.args.size() != 1) return UsageError(kCommands[0]);
+    std::wstring_view option;
+    if (context.args.empty() || !OneOption(context.args.subspan(1), L"--null-host", L"--null-path", option))
+        return UsageError(kCommands[0]);
     if (!HasExport(context.library.crackHostAndPath, "CrackHostAndPath")) return ExitFailure;
+    const wchar_t *url = std::wstring_view(context.args[0]) == L"--null" ? nullptr : context.args[0];
     wchar_t *host = g_untouched;
     wchar_t *path = g_untouched;
-    DWORD result = context.library.crackHostAndPath(context.args[0], &host, &path);
+    DWORD result = context.library.crackHostAndPath(url, option == L"--null-host" ? nullptr : &host,
+                                                    option == L"--null-path" ? nullptr : &path);
     bool hostWritten = host != g_untouched;
     bool pathWritten = path != g_untouched;
     Event event("result");
@@ -39,13 +54,16 @@ int RunCrack(CommandContext &context) {
     return ExitOk;
 }
 
-// GetProxyInfo; the server text is a library block.
+// GetProxyInfo; the server text is a library block. --null-type and
+// --null-server pass a null pointer for that out-value.
 int RunProxy(CommandContext &context) {
-    if (!context.args.empty()) return UsageError(kCommands[1]);
+    std::wstring_view option;
+    if (!OneOption(context.args, L"--null-type", L"--null-server", option)) return UsageError(kCommands[1]);
     if (!HasExport(context.library.getProxyInfo, "GetProxyInfo")) return ExitFailure;
     DWORD type = 0xFFFFFFFF;
     wchar_t *server = g_untouched;
-    context.library.getProxyInfo(&type, &server);
+    context.library.getProxyInfo(option == L"--null-type" ? nullptr : &type,
+                                 option == L"--null-server" ? nullptr : &server);
     bool serverWritten = server != g_untouched;
     Event("result")
         .Text("export", "GetProxyInfo")
@@ -58,13 +76,15 @@ int RunProxy(CommandContext &context) {
     return ExitOk;
 }
 
+// ConvertToFILETIME of the text, or of a null pointer (--null).
 int RunDate(CommandContext &context) {
     if (context.args.size() != 1) return UsageError(kCommands[2]);
     if (!HasExport(context.library.convertToFILETIME, "ConvertToFILETIME")) return ExitFailure;
+    const bool null = std::wstring_view(context.args[0]) == L"--null";
     std::string text = Narrow(context.args[0]);
     Event("result")
         .Text("export", "ConvertToFILETIME")
-        .Unsigned("return", context.library.convertToFILETIME(text.c_str()))
+        .Unsigned("return", context.library.convertToFILETIME(null ? nullptr : text.c_str()))
         .Emit();
     return ExitOk;
 }

@@ -2,6 +2,7 @@
 // prints what the library returned and sent.
 #include "commands.h"
 #include "output.h"
+#include "testing/runs.h"
 
 #include <cwchar>
 #include <string>
@@ -12,6 +13,7 @@ struct Options {
     std::wstring dllPath;
     bool json = false;
     DWORD timeoutSeconds = 60;
+    RunPlan runs;         // --repeat N, --fault-loop alloc: the command more than once (for tests)
     int commandIndex = 0; // argv index of the command name; 0 when missing
 };
 
@@ -26,6 +28,13 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
             unsigned long long seconds = 0;
             if (!ParseUnsigned(argv[++i], seconds) || seconds == 0 || seconds > 86400) return false;
             options.timeoutSeconds = static_cast<DWORD>(seconds);
+        } else if (arg == L"--repeat" && i + 1 < argc && !options.runs.faultLoop) {
+            unsigned long long count = 0;
+            if (!ParseUnsigned(argv[++i], count) || count == 0 || count > 1000) return false;
+            options.runs.repeat = static_cast<unsigned long>(count);
+        } else if (arg == L"--fault-loop" && i + 1 < argc && options.runs.repeat == 0) {
+            if (std::wstring_view(argv[++i]) != L"alloc") return false;
+            options.runs.faultLoop = true;
         } else if (arg.starts_with(L"--")) {
             return false;
         } else {
@@ -36,13 +45,23 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
     return false;
 }
 
-// Only the test DLL has the counters; they prove that nothing the library handed out is left.
+// Only the test DLL has the counters; they prove that nothing the library handed
+// out is left, and that blocks which held the watched secret were wiped before
+// they were freed (watched_at_free; -1 when VELMORA_WATCH_SECRET is not set).
 void EmitCounters(const Library &library) {
     if (library.hooks.counters == nullptr) return;
     long outstanding = -1;
     unsigned long outOfMemory = 0;
     library.hooks.counters(&outstanding, &outOfMemory);
-    Event("counters").Number("outstanding_blocks", outstanding).Unsigned("out_of_memory", outOfMemory).Emit();
+    Event event("counters");
+    event.Number("outstanding_blocks", outstanding).Unsigned("out_of_memory", outOfMemory);
+    if (library.hooks.watchedBlocks != nullptr) {
+        long atWipe = -1;
+        long atFree = -1;
+        library.hooks.watchedBlocks(&atWipe, &atFree);
+        event.Number("watched_at_wipe", atWipe).Number("watched_at_free", atFree);
+    }
+    event.Emit();
 }
 
 } // namespace
@@ -72,7 +91,8 @@ int wmain(int argc, wchar_t **argv) {
     int first = options.commandIndex + 1;
     CommandContext context{library, std::span<wchar_t *const>(argv + first, static_cast<size_t>(argc - first)),
                            options.timeoutSeconds};
-    int exitCode = command->run(context);
+    int exitCode = options.runs.repeat != 0 || options.runs.faultLoop ? RunRepeatedly(*command, context, options.runs)
+                                                                      : command->run(context);
     EmitCounters(library);
     // The last line: a driver can tell a run that finished from one cut short.
     if (JsonOutput()) Event("exit").Number("code", exitCode).Emit();

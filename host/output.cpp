@@ -8,6 +8,7 @@
 namespace {
 
 bool g_json = false;
+unsigned long g_iteration = 0;
 
 std::string Quoted(const std::string &utf8) {
     std::string out = "\"";
@@ -50,6 +51,8 @@ void SetJsonOutput(bool json) {
 }
 
 bool JsonOutput() { return g_json; }
+
+void SetEventIteration(unsigned long n) { g_iteration = n; }
 
 std::string Utf8(const wchar_t *text) {
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -113,7 +116,9 @@ Event &Event::Object(const char *key, const Event &object) { return Raw(key, obj
 std::string Event::Json() const { return "{" + json_ + "}"; }
 
 void Event::Emit() const {
-    std::string line = (g_json ? Json() : text_) + "\n";
+    Event tagged = *this;
+    if (g_iteration != 0) tagged.Unsigned("iteration", g_iteration);
+    std::string line = (g_json ? tagged.Json() : tagged.text_) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

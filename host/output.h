@@ -9,6 +9,9 @@
 // Chooses the rendering of every Event emitted later (default: text).
 void SetJsonOutput(bool json);
 bool JsonOutput();
+// Tags every event emitted from now on with "iteration": n (0: no tag), so the
+// events of the runs of one command in one process can be told apart.
+void SetEventIteration(unsigned long n);
 
 // Builds one event as an ordered list of fields. Nested objects are Events too.
 class Event {

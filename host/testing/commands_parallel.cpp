@@ -18,8 +18,8 @@ const wchar_t kWindowClass[] = L"VelmoraSyncParallelWindow";
 // how a final message (whose payload points at it) is matched to its start.
 struct Operations {
     const Library *library;
-    std::vector<BYTE> results;      // sized once: the library keeps pointers into it
-    std::vector<DWORD> threadIds;   // by start index; 0 until its final message came
+    std::vector<BYTE> results;    // sized once: the library keeps pointers into it
+    std::vector<DWORD> threadIds; // by start index; 0 until its final message came
     size_t finished = 0;
 };
 
@@ -68,13 +68,14 @@ bool WaitForFinished(Operations &operations, size_t count, ULONGLONG deadline) {
 // Then releases the first, starts one more delete (which takes the freed slot
 // when the table was full), releases it, and releases the others in start order.
 int RunParallelRm(CommandContext &context) {
-    unsigned long long count = 0;
+    unsigned long long requested = 0;
     unsigned long long index = 0;
-    if (context.args.size() != 3 || !ParseUnsigned(context.args[0], count) || count == 0 || count > 100 ||
+    if (context.args.size() != 3 || !ParseUnsigned(context.args[0], requested) || requested == 0 || requested > 100 ||
         !ParseUnsigned(context.args[1], index) || index > 2)
         return UsageError(kCommands[0]);
     const Library &library = context.library;
     if (!HasExport(library.bvDeleteRemote, "BVDeleteRemote")) return ExitFailure;
+    const size_t count = static_cast<size_t>(requested);
 
     Operations operations{&library, std::vector<BYTE>(count + 1, 0xFF), std::vector<DWORD>(count + 1, 0)};
     WNDCLASSEXW windowClass{};
@@ -83,8 +84,8 @@ int RunParallelRm(CommandContext &context) {
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = kWindowClass;
     RegisterClassExW(&windowClass);
-    HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  GetModuleHandleW(nullptr), &operations);
+    HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                                  &operations);
     if (window == nullptr) return HostError(ExitFailure, "cannot create the message window");
 
     auto start = [&](size_t i) {

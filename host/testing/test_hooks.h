@@ -13,14 +13,26 @@ using DebugExecuteFn = int(__cdecl *)(const wchar_t *url, int measure, DWORD *st
 using DebugStoreRawFn = int(__cdecl *)(int secret, const BYTE *plaintext, DWORD length);
 // Waits up to milliseconds for every registered worker to end; 1 when they all have.
 using DebugWaitForWorkersFn = int(__cdecl *)(DWORD milliseconds);
+// Replaces the fault rules (VELMORA_FAULTS syntax) and counts calls from 1 again.
+using DebugSetFaultsFn = void(__cdecl *)(const char *rules);
+// Released blocks that held VELMORA_WATCH_SECRET before their wipe / their free (-1: nothing watched).
+using DebugWatchedBlocksFn = void(__cdecl *)(long *atWipe, long *atFree);
+// What SetInfo kept: copied into out, length before the buffer's first zero returned (1000: none).
+using DebugStoredInfoFn = DWORD(__cdecl *)(char *out, DWORD capacity);
+// Nonces made on threads threads at once (a timestamp, then a nonce per turn) into slots of slot wide characters.
+using DebugMakeNoncesFn = DWORD(__cdecl *)(DWORD threads, DWORD perThread, DWORD slot, wchar_t *nonces);
 
 // Every hook, as X(field, ExportName, Type).
 #define VELMORA_TEST_HOOKS(X)                                                                                          \
     X(counters, VelmoraDebugCounters, DebugCountersFn)                                                                 \
     X(startWorkers, VelmoraDebugStartWorkers, DebugStartWorkersFn)                                                     \
     X(execute, VelmoraDebugExecute, DebugExecuteFn)                                                                    \
-    X(storeRawCredential, VelmoraDebugStoreRawCredential, DebugStoreRawFn)                                           \
-    X(waitForWorkers, VelmoraDebugWaitForWorkers, DebugWaitForWorkersFn)
+    X(storeRawCredential, VelmoraDebugStoreRawCredential, DebugStoreRawFn)                                             \
+    X(waitForWorkers, VelmoraDebugWaitForWorkers, DebugWaitForWorkersFn)                                               \
+    X(setFaults, VelmoraDebugSetFaults, DebugSetFaultsFn)                                                              \
+    X(watchedBlocks, VelmoraDebugWatchedBlocks, DebugWatchedBlocksFn)                                                  \
+    X(storedInfo, VelmoraDebugStoredInfo, DebugStoredInfoFn)                                                           \
+    X(makeNonces, VelmoraDebugMakeNonces, DebugMakeNoncesFn)
 
 struct TestHooks {
 #define VELMORA_HOOK_FIELD(field, name, Type) Type field = nullptr;

@@ -21,4 +21,6 @@ BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PV
 
 void GetSystemTimeAsFileTime(FILETIME *now) { ::GetSystemTimeAsFileTime(now); }
 
+void NoteReleasedBlock(HANDLE, const void *, bool) {}
+
 } // namespace sys

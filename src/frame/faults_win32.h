@@ -18,4 +18,9 @@ BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PV
 // The library's clock; the test DLL can hold it still.
 void GetSystemTimeAsFileTime(FILETIME *now);
 
+// Called with every block of the library heap just before it is wiped
+// (beforeWipe true) and just before it is freed: the test DLL looks in it for
+// a watched secret; the shipped DLLs do nothing.
+void NoteReleasedBlock(HANDLE heap, const void *block, bool beforeWipe);
+
 } // namespace sys

@@ -43,13 +43,17 @@ void *LibAlloc(size_t bytes) {
 
 void LibFree(void *block) {
     if (block == nullptr) return;
-    HeapFree(LibraryHeap(), 0, block);
+    HANDLE heap = LibraryHeap();
+    sys::NoteReleasedBlock(heap, block, false);
+    HeapFree(heap, 0, block);
     outstandingBlocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void LibWipeAndFree(void *block) {
     if (block == nullptr) return;
-    SIZE_T size = HeapSize(LibraryHeap(), 0, block);
+    HANDLE heap = LibraryHeap();
+    sys::NoteReleasedBlock(heap, block, true);
+    SIZE_T size = HeapSize(heap, 0, block);
     if (size != static_cast<SIZE_T>(-1)) SecureZeroMemory(block, size);
     LibFree(block);
 }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 namespace {
-constexpr size_t kHostInfoCapacity = 1000;
 constinit char HostInfo[kHostInfoCapacity] = {};
 } // namespace
 
@@ -13,3 +12,5 @@ void StoreHostInfo(const char *text) {
     std::memcpy(HostInfo, text, length);
     HostInfo[length] = '\0';
 }
+
+const char *StoredHostInfo() { return HostInfo; }

@@ -79,5 +79,5 @@ def test_is_a_32_bit_image(options):
 def test_carries_no_trace_of_the_test_build(options):
     # The fault switch and the test hooks exist only in the test DLL.
     image = open(options.dll, "rb").read()
-    for marker in (b"VELMORA_FAULTS", b"VelmoraDebug", b"faults_on", b"testhook"):
+    for marker in (b"VELMORA_FAULTS", b"VELMORA_WATCH_SECRET", b"VelmoraDebug", b"faults_on", b"testhook"):
         assert marker not in image, marker

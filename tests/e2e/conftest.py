@@ -73,6 +73,7 @@ class HostRun:
     events: list
     other_lines: list
     stderr: str
+    summary: dict = None  # of one run of --repeat or --fault-loop: its closing "run" event
 
     def of(self, event):
         return [e for e in self.events if e["event"] == event]
@@ -89,6 +90,33 @@ class HostRun:
     @property
     def messages(self):
         return self.of("message")
+
+    @property
+    def runs(self):
+        """The runs of --repeat or --fault-loop in order, each a HostRun of the events
+        tagged with its iteration: exit_code is the command's code, summary the closing
+        "run" event (open handles, outstanding blocks, failed allocations)."""
+        grouped = {}
+        for event in self.events:
+            if "iteration" in event:
+                grouped.setdefault(event["iteration"], []).append(event)
+        assert list(grouped) == list(range(1, len(grouped) + 1)), list(grouped)
+        runs = []
+        for events in grouped.values():
+            (summary,) = [e for e in events if e["event"] == "run"]
+            runs.append(HostRun(summary["code"], [e for e in events if e is not summary], [], "", summary))
+        return runs
+
+    def fault_loop_runs(self):
+        """The runs of --fault-loop alloc, checked to be what the loop promises: run N
+        met exactly one allocation failure (its N-th), the last run none, and every
+        run's workers had ended before its counters were read."""
+        runs = self.runs
+        assert self.of("fault_loop") == [{"event": "fault_loop", "runs": len(runs), "clean": True}], self.events
+        for n, run in enumerate(runs, 1):
+            assert run.summary["workers_ended"], (n, run.summary)
+            assert run.summary["out_of_memory"] == (0 if n == len(runs) else 1), (n, run.summary)
+        return runs
 
     @property
     def counters(self):

@@ -15,24 +15,30 @@ def classify(message):
 
 
 def test_link_notice_under_allocation_failures(run_host, standin, unlinked, browser_log):
+    # One process links once per N with its N-th allocation failing, until a
+    # link meets no failure.
+    log, env = browser_log
+    run = run_host("--fault-loop", "alloc", "link", "--request-only", "--timeout", "2", dll="faults",
+                   env={**env, "USER": TEST_USER}, timeout=120)
+    assert run.exit_code == 0, run
+    runs = run.fault_loop_runs()
     seen = set()
-    for n in range(1, 200):
-        run = run_host("link", "--request-only", "--timeout", "2", dll="faults",
-                       env={"VELMORA_FAULTS": f"alloc={n}", "USER": TEST_USER})
-        kinds = [classify(message) for message in run.messages]
+    for n, linking in enumerate(runs, 1):
+        kinds = [classify(message) for message in linking.messages]
         seen.update(kinds)
         # At most one notice, and a lost notice never crashes the host.
-        assert run.exit_code in (0, 1, 3) and len(kinds) <= 1, (n, run)
-        for message in run.messages:
+        assert linking.exit_code in (0, 1, 3) and len(kinds) <= 1, (n, linking)
+        for message in linking.messages:
             assert message.get("free_failures", 0) == 0, (n, message)
-        if kinds in (["no-record"], ["no-message"]):
-            # The payload could not travel: the library released it itself.
-            assert run.counters["outstanding_blocks"] in (0, 2), (n, run)
-        if run.exit_code == 0:
-            assert run.counters["outstanding_blocks"] == 0, (n, run)
-        if run.counters["out_of_memory"] == 0:
-            assert kinds == ["kind-23"] and run.exit_code == 0, (n, run)
-            break
-    else:
-        raise AssertionError("every run met an allocation failure")
+        grown = linking.summary["outstanding_after"] - linking.summary["outstanding_before"]
+        if linking.exit_code == 3:
+            # The one failure hit the notice (no record, no message, or no
+            # payload: then nothing came), so the browser had started and the
+            # variables held the request token and secret. After a timeout the
+            # host leaves its variables alone; a payload that could not travel
+            # was released by the library itself.
+            assert kinds in ([], ["no-record"], ["no-message"]) and grown == 2, (n, linking)
+        else:
+            assert kinds in (["kind-23"],) and grown == 0, (n, linking)
+    assert runs[-1].exit_code == 0
     assert {"no-record", "no-message", "kind-23"} <= seen, seen

@@ -5,6 +5,7 @@ exchange, and what ends up in the credential store."""
 import os
 import pathlib
 import re
+import time
 
 import pytest
 
@@ -168,14 +169,85 @@ def test_no_browser_registered(run_host, standin, registry, unlinked, browser_lo
     assert run.counters["outstanding_blocks"] == 0
 
 
-def test_thread_not_started(run_host, standin, unlinked, browser_log):
+@pytest.mark.parametrize("options, faults", [
+    pytest.param([], "CreateThread=1", id="thread-not-started"),
+    pytest.param(["--null-token"], "", id="null-token-variable"),
+    pytest.param(["--null-secret"], "", id="null-secret-variable"),
+])
+def test_link_not_started(run_host, standin, unlinked, browser_log, options, faults):
     log, env = browser_log
-    run = run_host("link", dll="faults", env={**env, "VELMORA_FAULTS": "CreateThread=1"}, timeout=10)
+    run = run_host("link", *options, dll="faults", env={**env, "VELMORA_FAULTS": faults}, timeout=10)
     assert run.exit_code == 1, run
-    assert run.result("RequestAccessToken")["return"] == 1
+    request = run.result("RequestAccessToken")
+    assert (request["return"], request["request_token"], request["secret_present"]) == (1, None, False)
     assert run.messages == [] and run.results("KillDropBoxThread") == []
     assert standin.requests() == [] and browser_urls(log) == []
     assert run.counters["outstanding_blocks"] == 0
+
+
+def test_browser_process_handle_closed(run_host, standin, unlinked, browser_log):
+    # Four links in one process, each starting the browser, whose process handle
+    # comes back from ShellExecuteExW. The first link also opens what WinINet
+    # keeps for the process; every later one must leave as many handles open as
+    # it found.
+    log, env = browser_log
+    run = run_host("--repeat", "4", "link", "--request-only", dll="faults", env=env, timeout=30)
+    assert run.exit_code == 0, run
+    assert len(run.runs) == 4
+    # Four browsers started (they run on after the host, so their log may lag).
+    deadline = time.monotonic() + 20
+    while len(browser_urls(log)) < 4 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert len(browser_urls(log)) == 4
+    for n, linking in enumerate(run.runs, 1):
+        assert linking.result("RequestAccessToken")["return"] == 0, (n, linking)
+        assert linking.result("KillDropBoxThread")["return"] == 1, (n, linking)
+        summary = linking.summary
+        assert summary["workers_ended"] and summary["outstanding_after"] == 0, (n, summary)
+        if n > 1:
+            assert 0 < summary["handles_before"] == summary["handles_after"], (n, summary)
+
+
+# Secrets the stand-in is told to hand out, found nowhere else.
+WATCHED_ACCESS = ("wipetok3n0acc3s", "w1pedacc3sss3cr")
+
+
+def store_known_pair(run_host, standin, dll="shipped", env=None):
+    """One exchange whose reply carries WATCHED_ACCESS; returns its run."""
+    seeded = standin.seed_request_token(approved=True)
+    token, secret = WATCHED_ACCESS
+    standin.inject("status", path="/1/oauth/access_token", status=200, content_type="text/plain",
+                   body=f"oauth_token_secret={secret}&oauth_token={token}&uid={standin.default_uid}")
+    run = run_host("exchange", seeded["token"], seeded["secret"], dll=dll, env=env)
+    assert run.result("CheckForAccessTokenResponse")["return"] == 0, run
+    return run
+
+
+@pytest.mark.parametrize("step", ["request-token", "exchange", "creds"])
+def test_secret_blocks_wiped_before_freed(run_host, standin, unlinked, browser_log, step):
+    # The test DLL looks for the watched secret (as bytes and as UTF-16) in every
+    # library block just before it is wiped and just before it is freed. Every
+    # block that held it (the reply that carried it, the copies parsed from it,
+    # the copies handed to the host and given back with FreeDropBoxMemory) must
+    # be wiped: it may be seen before a wipe, never at a free.
+    if step == "request-token":
+        seeded = standin.seed_request_token()
+        standin.inject("status", path="/1/oauth/request_token", status=200, content_type="text/plain",
+                       body="oauth_token={token}&oauth_token_secret={secret}".format(**seeded))
+        log, env = browser_log
+        run = run_host("link", "--request-only", dll="faults", env={**env, "VELMORA_WATCH_SECRET": seeded["secret"]},
+                       timeout=30)
+        assert run.result("RequestAccessToken")["request_token"] == seeded["token"], run
+    elif step == "exchange":
+        run = store_known_pair(run_host, standin, dll="faults", env={"VELMORA_WATCH_SECRET": WATCHED_ACCESS[1]})
+    else:
+        store_known_pair(run_host, standin)
+        run = run_host("creds", dll="faults", env={"VELMORA_WATCH_SECRET": WATCHED_ACCESS[1]})
+        assert run.result("GetAccessCreds")["token"] == WATCHED_ACCESS[0], run
+    assert run.exit_code == 0, run
+    counters = run.counters
+    assert counters["watched_at_wipe"] > 0 and counters["watched_at_free"] == 0, counters
+    assert counters["outstanding_blocks"] == 0
 
 
 @pytest.mark.parametrize("case", ["unapproved", "wrong-secret", "unknown-token", "no-secret-in-reply",
@@ -225,19 +297,27 @@ def test_store_failure_reported(run_host, standin, registry, unlinked, faults, t
 
 
 def test_exchange_without_leaks_under_allocation_failures(run_host, standin, unlinked):
-    # Fails the N-th allocation of one exchange for every N until an exchange
-    # runs clean: each result is 0 or 1, nothing stays allocated, and a 0 means
-    # the pair really is readable.
-    for n in range(1, 60):
-        seeded = standin.seed_request_token(approved=True)
-        run = run_host("exchange", seeded["token"], seeded["secret"], dll="faults",
-                       env={"VELMORA_FAULTS": f"alloc={n}"})
-        returned = run.result("CheckForAccessTokenResponse")["return"]
-        assert returned in (0, 1) and run.counters["outstanding_blocks"] == 0, (n, run)
-        if run.counters["out_of_memory"] == 0:
-            assert returned == 0
-            break
+    # One process runs the exchange once per N with its N-th allocation failing,
+    # until an exchange meets no failure. A request token is good for one
+    # exchange, so run N takes the N-th of the seeded ones. Each result is 0 or
+    # 1, nothing stays allocated, and a 0 means the pair really is stored: it
+    # is read back (with no failure) within the run.
+    seeded = [standin.seed_request_token(approved=True) for _ in range(80)]
+    pairs = [text for request in seeded for text in (request["token"], request["secret"])]
+    run = run_host("--fault-loop", "alloc", "exchange", *pairs, "--read-back", dll="faults", timeout=120)
+    assert run.exit_code == 0, run
+    runs = run.fault_loop_runs()
+    # Access tokens in the order the stand-in handed them out, one per exchange it answered.
+    answered = [re.search(r"oauth_token=([^&]*)", r["path"]).group(1)
+                for r in calls_to(standin, "/1/oauth/access_token") if r["status"] == 200]
+    handed_out = dict(zip(answered, standin.store.access_tokens))
+    for n, exchange in enumerate(runs, 1):
+        summary = exchange.summary
+        assert summary["outstanding_after"] == summary["outstanding_before"] == 0, (n, summary)
+        returned = exchange.result("CheckForAccessTokenResponse")["return"]
+        assert returned in (0, 1), (n, exchange)
         if returned == 0:
-            assert run_host("creds").result("GetAccessCreds")["return"] == 0, n
-    else:
-        pytest.fail("every exchange met an allocation failure")
+            assert exchange.result("GetAccessCreds")["token"] == handed_out[seeded[n - 1]["token"]], (n, exchange)
+        else:
+            assert exchange.results("GetAccessCreds") == [], (n, exchange)
+    assert runs[-1].result("CheckForAccessTokenResponse")["return"] == 0

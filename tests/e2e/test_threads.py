@@ -22,6 +22,21 @@ def test_thread_table(run_host, count, later):
     assert result["later_releases"] == later
 
 
+def test_full_table_leaves_no_handle_open(run_host):
+    # Thirty-one starts and their releases, three times in one process: the
+    # 31st worker's handle, for which the table has no slot, must be closed at
+    # once. Every other handle is closed by its release, so the process holds
+    # as many handles after each round as before it.
+    run = run_host("--repeat", "3", "threads", "31", dll="faults")
+    assert run.exit_code == 0, run
+    for n, round_ in enumerate(run.runs, 1):
+        result = round_.result("VelmoraDebugStartWorkers")
+        assert (result["started"], result["later_releases"][29]) == (31, 0), (n, result)
+        summary = round_.summary
+        assert summary["workers_ended"], (n, summary)
+        assert 0 < summary["handles_before"] == summary["handles_after"], (n, summary)
+
+
 def test_create_thread_failure_starts_nothing(run_host):
     run = run_host("threads", "1", dll="faults", env={"VELMORA_FAULTS": "CreateThread=1"})
     assert run.exit_code == 0, run

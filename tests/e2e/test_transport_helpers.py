@@ -24,6 +24,7 @@ def test_crack_host_and_path(run_host, url, host, path):
 
 
 ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006
+ERROR_INVALID_PARAMETER = 87
 
 
 @pytest.mark.parametrize("url", [
@@ -57,6 +58,51 @@ def test_proxy_manual(run_host, registry, server):
     result = run.result("GetProxyInfo")
     # Wine reports the proxy bit alone (Windows adds the direct bit).
     assert (result["type"], result["server"]) == (2, server)
+
+
+def test_proxy_texts_freed(run_host, registry):
+    # WinINet hands the server, the bypass list and the autoconfiguration URL
+    # over as GlobalAlloc blocks that the caller frees. The host measures how
+    # the process's heaps grow over many GetProxyInfo calls, and over as many
+    # queries of its own that free every text: left unfreed, a text would add
+    # its bytes once per call. (Wine reports no autoconfiguration URL.)
+    server = "proxy.example.test:3128"
+    bypass = ";".join(f"host{i}.internal.example.test" for i in range(60))
+    registry.set(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1)
+    registry.set(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", server)
+    registry.set(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", bypass)
+    registry.set(INTERNET_SETTINGS, "AutoConfigURL", "REG_SZ", "http://config.example.test/proxy.pac")
+    calls = 100
+    run = run_host("proxy-heap", str(calls))
+    assert run.exit_code == 0, run
+    result = run.result("GetProxyInfo")
+    smallest_text = 2 * (len(server) + 1)
+    assert result["text_bytes"] >= smallest_text + 2 * (len(bypass) + 1), result
+    assert result["library_growth"] - result["host_growth"] < calls * smallest_text // 2, result
+
+
+@pytest.mark.parametrize("args, expected", [
+    pytest.param(["crack", "--null"], {"host_written": False, "path_written": False}, id="crack-null-url"),
+    pytest.param(["crack", "https://localhost/a?b=1", "--null-host"], {"path_written": False}, id="crack-null-host"),
+    pytest.param(["crack", "https://localhost/a?b=1", "--null-path"], {"host_written": False}, id="crack-null-path"),
+    # The server variable is cleared even when no type can be written.
+    pytest.param(["proxy", "--null-type"], {"type": 0xFFFFFFFF, "server_written": True, "server": None},
+                 id="proxy-null-type"),
+    # A manual proxy is set, and its type still arrives without the server variable.
+    pytest.param(["proxy", "--null-server"], {"type": 2, "server_written": False}, id="proxy-null-server"),
+    pytest.param(["date", "--null"], {"return": EPOCH_FILETIME}, id="date-null"),
+])
+def test_null_arguments(run_host, registry, args, expected):
+    if args[0] == "proxy":
+        registry.set(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1)
+        registry.set(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", "proxy.example.test:3128")
+    run = run_host(*args, dll="faults")
+    assert run.exit_code == 0, run
+    (result,) = run.of("result")
+    if args[0] == "crack":
+        expected = {"return": ERROR_INVALID_PARAMETER, **expected}
+    assert {key: result[key] for key in expected} == expected, result
+    assert (run.counters["outstanding_blocks"], run.counters["out_of_memory"]) == (0, 0)
 
 
 @pytest.mark.parametrize("text, expected", [
