@@ -117,44 +117,46 @@ SinkAnswer WritePiece(void *context, const char *bytes, DWORD count) {
     return {};
 }
 
-// The download itself. True when the target holds the whole file; false with
-// the failure's code and class in *failure.
-bool Download(const wchar_t *url, const wchar_t *target, DWORD mode, HWND window, const volatile BYTE *cancel,
-              TransferCode *failure) {
-    Exchange exchange;
-    DWORD status = 0;
-    if (!RunExchange(kDownloadProfile, {url}, exchange, &status)) {
+// What the reply's headers say about the file.
+struct ReplyFacts {
+    FILETIME modified = {};
+    bool hasTime = false;     // a client_mtime that parses
+    bool hasMetadata = false; // the reply names the file's metadata
+    ULONGLONG announced = 0;  // Content-Length
+    bool hasLength = false;
+};
+
+// Checks the answer before anything touches the disk: the raw headers must be
+// readable and the status, read as a number whatever the protocol version and
+// whatever header values say, must be 200. False with the failure's code.
+bool CheckReply(Exchange &exchange, DWORD status, ReplyFacts *facts, TransferCode *failure) {
+    LibBlock<char> headers(LibAllocArray<char>(kHeaderCapacity));
+    if (!headers) {
+        *failure = {kNoHeaderBuffer, kClassOperation};
+        return false;
+    }
+    DWORD length = 0;
+    if (!QueryRawHeaders(exchange, headers.get(), kHeaderCapacity, &length)) {
         *failure = FailureCode(exchange, kNoProxySetting, status);
         return false;
     }
-    FILETIME modified = {};
-    bool hasTime = false;
-    bool hasMetadata = false;
-    {
-        LibBlock<char> headers(LibAllocArray<char>(kHeaderCapacity));
-        if (!headers) {
-            *failure = {kNoHeaderBuffer, kClassOperation};
-            return false;
-        }
-        DWORD length = 0;
-        if (!QueryRawHeaders(exchange, headers.get(), kHeaderCapacity, &length)) {
-            *failure = FailureCode(exchange, kNoProxySetting, status);
-            return false;
-        }
-        // Read as a number, whatever the protocol version and whatever header
-        // values say: only a 200 carries the file.
-        if (status != HTTP_STATUS_OK) {
-            *failure = {kStatusNotOk, kClassOperation};
-            return false;
-        }
-        const std::string_view text(headers.get(), length);
-        std::string_view metadata;
-        hasMetadata = FindHeaderValue(text, kMetadataHeader, &metadata);
-        hasTime = ModificationTime(text, &modified);
+    if (status != HTTP_STATUS_OK) {
+        *failure = {kStatusNotOk, kClassOperation};
+        return false;
     }
-    ULONGLONG announced = 0;
-    const bool hasLength = QueryContentLength(exchange, &announced);
+    const std::string_view text(headers.get(), length);
+    std::string_view metadata;
+    facts->hasMetadata = FindHeaderValue(text, kMetadataHeader, &metadata);
+    facts->hasTime = ModificationTime(text, &facts->modified);
+    facts->hasLength = QueryContentLength(exchange, &facts->announced);
+    return true;
+}
 
+// Streams the body into a temporary file beside target and, once it is whole,
+// makes that file the target. False with the failure's code; the temporary
+// file is gone then, and the target as it was.
+bool WriteBody(Exchange &exchange, const ReplyFacts &facts, const wchar_t *target, DWORD mode, HWND window,
+               const volatile BYTE *cancel, TransferCode *failure) {
     LibBlock<char> piece(LibAllocArray<char>(kPieceSize));
     if (!piece) {
         *failure = {kNoPieceBuffer, kClassOperation};
@@ -165,29 +167,45 @@ bool Download(const wchar_t *url, const wchar_t *target, DWORD mode, HWND window
         *failure = {GetLastError(), kClassSystemError};
         return false;
     }
-    BodyWriter writer = {part.file.get(), window, !hasMetadata};
+    BodyWriter writer = {part.file.get(), window, !facts.hasMetadata};
     switch (ReadReply(exchange, piece.get(), kPieceSize, WritePiece, &writer, cancel)) {
     case ReadEnd::Complete:
         break;
     case ReadEnd::Cancelled:
-        *failure = SendTransferMessage(window, FetchFinishedKind(mode), 0) ? TransferCode{kCancelled, kClassOperation}
-                                                                           : TransferCode{kNoMessageMemory, kClassOperation};
+        *failure = SendTransferMessage(window, FetchFinishedKind(mode), 0)
+                       ? TransferCode{kCancelled, kClassOperation}
+                       : TransferCode{kNoMessageMemory, kClassOperation};
         return false;
     case ReadEnd::Stopped:
     case ReadEnd::Failed:
-        *failure = FailureCode(exchange, kNoProxySetting, status);
+        *failure = FailureCode(exchange, kNoProxySetting, 0);
         return false;
     }
     // A connection closed early ends the reading like the end of the body does.
-    if (hasLength && writer.written != announced) {
+    if (facts.hasLength && writer.written != facts.announced) {
         *failure = {kShortBody, kClassOperation};
         return false;
     }
-    if (!MoveIntoPlace(part, target, hasTime ? &modified : nullptr)) {
+    if (!MoveIntoPlace(part, target, facts.hasTime ? &facts.modified : nullptr)) {
         *failure = {GetLastError(), kClassSystemError};
         return false;
     }
     return true;
+}
+
+// The download itself. True when the target holds the whole file; false with
+// the failure's code and class in *failure.
+bool Download(const wchar_t *url, const wchar_t *target, DWORD mode, HWND window, const volatile BYTE *cancel,
+              TransferCode *failure) {
+    Exchange exchange;
+    DWORD status = 0;
+    if (!RunExchange(kDownloadProfile, {url}, exchange, &status)) {
+        *failure = FailureCode(exchange, kNoProxySetting, status);
+        return false;
+    }
+    ReplyFacts facts;
+    return CheckReply(exchange, status, &facts, failure) &&
+           WriteBody(exchange, facts, target, mode, window, cancel, failure);
 }
 
 } // namespace
