@@ -125,7 +125,8 @@ class PeakSampler(threading.Thread):
                     if line.startswith("VmHWM:"):
                         self.peak = int(line.split()[1]) * 1024
             with open("/proc/%s/cmdline" % children[0], "rb") as f:
-                self.command = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+                command = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            self.command = command or self.command  # a process that has ended shows none
         except (OSError, ValueError):
             pass
 
