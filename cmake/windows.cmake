@@ -69,6 +69,16 @@ if(VELMORA_FAKE_BROWSER_SOURCES)
   target_link_libraries(fake-browser PRIVATE wininet)
 endif()
 
+# The benchmark's plain WinINet program (scripts/bench).
+file(GLOB VELMORA_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+if(VELMORA_BENCH_SOURCES)
+  add_executable(bench-wininet ${VELMORA_BENCH_SOURCES})
+  target_compile_definitions(bench-wininet PRIVATE ${VELMORA_WIN_DEFINITIONS})
+  target_compile_options(bench-wininet PRIVATE ${VELMORA_WARNINGS} -municode)
+  target_link_options(bench-wininet PRIVATE ${VELMORA_STATIC_RUNTIME} -municode)
+  target_link_libraries(bench-wininet PRIVATE wininet)
+endif()
+
 # Static checks of the 32-bit DLL: the layouts compile only if they match.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   add_library(abi_layout OBJECT ${CMAKE_SOURCE_DIR}/tests/abi/layout32_check.cpp)
