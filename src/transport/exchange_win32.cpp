@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "frame/text_win32.h"
+
 namespace {
 
 constexpr INTERNET_PORT kTransferPort = INTERNET_DEFAULT_HTTPS_PORT;
@@ -103,19 +105,28 @@ bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &reques
 }
 
 // Service calls: a URL that does not split fails before anything is opened.
-bool OpenServiceCall(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange) {
-    const DWORD split = SplitUrl(url, &exchange.url);
+// The request's proxy setting: the one it brings, copied, or one read now.
+ProxySetting ProxyFor(const ExchangeRequest &request) {
+    if (request.proxy == nullptr) return QueryProxySetting();
+    ProxySetting copy;
+    copy.type = request.proxy->type;
+    if (request.proxy->server) copy.server = CopyWideText(request.proxy->server.get());
+    return copy;
+}
+
+bool OpenServiceCall(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
+    const DWORD split = SplitUrl(request.url, &exchange.url);
     if (split != 0) return Fail(exchange, ExchangeStep::SplitUrl, split);
-    exchange.proxy = QueryProxySetting();
+    exchange.proxy = ProxyFor(request);
     return OpenSession(profile, exchange);
 }
 
 // Transfers: unreadable proxy settings fail first; the URL is split without
 // checking, so a bad one shows as a connection without a host.
-bool OpenTransfer(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange) {
-    exchange.proxy = QueryProxySetting();
+bool OpenTransfer(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
+    exchange.proxy = ProxyFor(request);
     if (exchange.proxy.type == 0) return Fail(exchange, ExchangeStep::ProxySetting, 0);
-    (void)SplitUrl(url, &exchange.url);
+    (void)SplitUrl(request.url, &exchange.url);
     exchange.url.port = kTransferPort;
     return OpenSession(profile, exchange);
 }
@@ -133,9 +144,9 @@ bool AskRefusalRetry(Exchange &exchange) {
 
 } // namespace
 
-bool OpenExchange(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange) {
-    if (profile.order == OpeningOrder::Transfer) return OpenTransfer(profile, url, exchange);
-    return OpenServiceCall(profile, url, exchange);
+bool OpenExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
+    if (profile.order == OpeningOrder::Transfer) return OpenTransfer(profile, request, exchange);
+    return OpenServiceCall(profile, request, exchange);
 }
 
 bool SendExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
@@ -165,7 +176,7 @@ bool QueryStatus(Exchange &exchange, DWORD *status) {
 
 bool RunExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange, DWORD *status) {
     *status = 0;
-    if (!OpenExchange(profile, request.url, exchange)) return false;
+    if (!OpenExchange(profile, request, exchange)) return false;
     for (;;) {
         if (!SendExchange(profile, request, exchange) || !QueryStatus(exchange, status)) return false;
         const bool refused = *status == HTTP_STATUS_FORBIDDEN || *status == HTTP_STATUS_PROXY_AUTH_REQ;

@@ -36,10 +36,14 @@ struct ExchangeProfile {
 
 // What one call sends.
 struct ExchangeRequest {
-    const wchar_t *url;              // complete signed URL
+    const wchar_t *url;               // complete signed URL
     const wchar_t *headers = nullptr; // extra request headers (CRLF-separated) or null
     const void *body = nullptr;       // request body or null
     DWORD bodyLength = 0;
+    // The proxy setting read once for a series of requests (an upload's chunks),
+    // or null to read it for this request. Reading it costs milliseconds (Wine
+    // looks for an auto-configuration script every time), too much per chunk.
+    const ProxySetting *proxy = nullptr;
 };
 
 // The step that failed.
@@ -67,8 +71,8 @@ struct Exchange {
     bool reopened = false;             // the single reopen after a send failure is used
     unsigned cannotConnectResends = 0; // resends after 12029 so far, across the reopen
     ExchangeStep failedStep = ExchangeStep::None;
-    DWORD error = 0;     // the thread's last error at the failed step
-    DWORD sinkCode = 0;  // failedStep Sink: the sink's code and code class
+    DWORD error = 0;    // the thread's last error at the failed step
+    DWORD sinkCode = 0; // failedStep Sink: the sink's code and code class
     DWORD sinkClass = 0;
     InternetHandle session;
     InternetHandle connection;
@@ -100,7 +104,7 @@ enum class ReadEnd {
 // Opens the exchange in the profile's order (see OpeningOrder) up to a
 // session, falling back to one with the preconfigured settings when the first
 // cannot be opened. False with failedStep and error set.
-[[nodiscard]] bool OpenExchange(const ExchangeProfile &profile, const wchar_t *url, Exchange &exchange);
+[[nodiscard]] bool OpenExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange);
 
 // Replaces the request and connection with new ones on the session, sets the
 // offline-ignoring option and sends; relaxes a failed revocation check once,

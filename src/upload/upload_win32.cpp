@@ -68,11 +68,11 @@ bool ReadFirstPiece(Exchange &exchange, LibBlock<char> *buffer, std::string_view
 
 // The chunk request without its messages: true with *uploadId and *offset
 // updated from a 200 answer, false with the failure in *failure.
-bool PutChunk(const wchar_t *url, LibBlock<wchar_t> *uploadId, int64_t *offset, const void *data, DWORD length,
-              TransferCode *failure) {
+bool PutChunk(const wchar_t *url, const ProxySetting *proxy, LibBlock<wchar_t> *uploadId, int64_t *offset,
+              const void *data, DWORD length, TransferCode *failure) {
     Exchange exchange;
     DWORD status = 0;
-    if (!RunExchange(kChunkProfile, {url, nullptr, data, length}, exchange, &status)) {
+    if (!RunExchange(kChunkProfile, {url, nullptr, data, length, proxy}, exchange, &status)) {
         *failure = FailureCode(exchange, kNoProxySetting, status);
         return false;
     }
@@ -134,6 +134,8 @@ bool SendChunks(const UploadJob &job, HANDLE file, int64_t size, LibBlock<wchar_
     if (!ReadAccessCreds(&creds)) return false;
     LibBlock<char> chunk(LibAllocArray<char>(kChunkSize));
     if (!chunk) return false;
+    // Read once for all chunks: the user's setting does not change within an upload.
+    const ProxySetting proxy = QueryProxySetting();
     int64_t offset = 0;
     int stalled = 0;
     do {
@@ -149,7 +151,7 @@ bool SendChunks(const UploadJob &job, HANDLE file, int64_t size, LibBlock<wchar_
             ChunkUrl(offset != 0 ? uploadId->get() : nullptr, offsetText, creds.token.get(), creds.secret.get());
         if (!url) return false;
         const int64_t sent = offset;
-        if (SendUploadChunk(url.get(), job.window, uploadId, &offset, chunk.get(), read) != 0) return false;
+        if (SendUploadChunk(url.get(), &proxy, job.window, uploadId, &offset, chunk.get(), read) != 0) return false;
         if (offset < 0 || offset > size) return false;
         stalled = offset > sent ? 0 : stalled + 1;
         if (stalled == kStalledPassLimit) return false;
@@ -171,8 +173,8 @@ bool Commit(const UploadJob &job, HANDLE file, const LibBlock<wchar_t> &uploadId
     {
         AccessCreds creds;
         if (!ReadAccessCreds(&creds)) return false;
-        url = CommitUrl(job.remotePath.get(), wideRevision.get(), uploadId.get(), creds.token.get(),
-                        creds.secret.get());
+        url =
+            CommitUrl(job.remotePath.get(), wideRevision.get(), uploadId.get(), creds.token.get(), creds.secret.get());
     }
     return url && CommitChunkedUpload(url.get(), file) == 0;
 }
@@ -197,10 +199,10 @@ DWORD WINAPI ChunkedUploadWorker(LPVOID parameter) {
 
 } // namespace
 
-int SendUploadChunk(const wchar_t *url, HWND window, LibBlock<wchar_t> *uploadId, int64_t *offset, const void *data,
-                    DWORD length) {
+int SendUploadChunk(const wchar_t *url, const ProxySetting *proxy, HWND window, LibBlock<wchar_t> *uploadId,
+                    int64_t *offset, const void *data, DWORD length) {
     TransferCode failure = {};
-    if (PutChunk(url, uploadId, offset, data, length, &failure)) {
+    if (PutChunk(url, proxy, uploadId, offset, data, length, &failure)) {
         if (SendTransferMessage(window, MsgTransferProgress, length)) return 0;
         failure = {kNoMessageMemory, kClassOperation};
     }

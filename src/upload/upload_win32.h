@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "frame/heap_win32.h"
+#include "transport/proxy_win32.h"
 
 // Starts ChunkedUploadWorker: sends localPath in chunks to the service,
 // commits it under remotePath (plain text, encoded here) at the remote file's
@@ -18,13 +19,14 @@
 // Bytes of one chunk.
 constexpr DWORD kChunkSize = 256 * 1024;
 
-// Sends one chunk (data, length) to url (complete and signed). On success
+// Sends one chunk (data, length) to url (complete and signed), through the
+// proxy setting the upload read once (null: read it for this chunk). On success
 // *uploadId and *offset hold what the service answered (each unchanged when
 // the answer lacks it) and MsgTransferProgress has gone to window. Returns 0
 // when the service accepted the chunk; 1 after sending MsgTransferFailed with
 // the code and class of the failure (none when window is null).
-[[nodiscard]] int SendUploadChunk(const wchar_t *url, HWND window, LibBlock<wchar_t> *uploadId, int64_t *offset,
-                                  const void *data, DWORD length);
+[[nodiscard]] int SendUploadChunk(const wchar_t *url, const ProxySetting *proxy, HWND window,
+                                  LibBlock<wchar_t> *uploadId, int64_t *offset, const void *data, DWORD length);
 
 // Sends the commit to url (complete and signed) and stamps file with the
 // committed file's "client_mtime" when it parses. Returns 0 when committed, 1
