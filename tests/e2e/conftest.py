@@ -192,6 +192,59 @@ def registry():
     reg.restore()
 
 
+# The credential store's key in the test prefix. Wine reports $USER as the
+# Windows logon name; every test runs as TEST_USER unless it names another.
+ACCOUNTS_KEY = r"HKCU\Software\Brevant\Accounts"
+TEST_USER = "velmora-user"
+
+
+def account_key(user=TEST_USER):
+    return ACCOUNTS_KEY + "\\" + user
+
+
+@pytest.fixture
+def unlinked(registry, monkeypatch):
+    """The test user, with no stored pair of any user before and after the test."""
+    monkeypatch.setenv("USER", TEST_USER)
+    registry._reg("delete", ACCOUNTS_KEY, "/f")
+    yield
+    registry._reg("delete", ACCOUNTS_KEY, "/f")
+
+
+def stored_pairs(standin):
+    """Access pairs the stand-in has handed out, oldest first: [(token, secret)]."""
+    return [(token, record["secret"]) for token, record in standin.store.access_tokens.items()]
+
+
+def stored_pair(standin):
+    """The one access pair the stand-in has handed out: (token, secret)."""
+    pairs = stored_pairs(standin)
+    assert len(pairs) == 1, pairs
+    return pairs[0]
+
+
+def assert_stored_layout(registry, user=TEST_USER):
+    """Four values: sizes as REG_DWORD, payloads as REG_BINARY one byte longer than their size."""
+    for prefix in ("DBToken", "DBPassword"):
+        size = registry.query(account_key(user), prefix + "BlobPayloadSize")
+        payload = registry.query(account_key(user), prefix + "BlobPayload")
+        assert size is not None and size[0] == "REG_DWORD", size
+        assert payload is not None and payload[0] == "REG_BINARY", payload
+        assert len(payload[1]) // 2 == size[1] + 1
+
+
+@pytest.fixture
+def browser_log(tmp_path):
+    """The fake browser's log file and the environment that points it there."""
+    path = tmp_path / "browser.log"
+    return path, {"VELMORA_FAKE_BROWSER_LOG": str(path)}
+
+
+def browser_urls(path):
+    """The addresses the fake browser was started with, one per start."""
+    return path.read_text().splitlines() if path.exists() else []
+
+
 @pytest.fixture
 def standin(tmp_path):
     """The service stand-in on 127.0.0.1:443 with the run's test PKI and the build's constants,

@@ -5,7 +5,7 @@ back terminated texts and leave nothing allocated."""
 
 import pytest
 
-from test_account import TEST_USER, account_key, unlinked  # noqa: F401 (fixture)
+from conftest import TEST_USER, account_key
 
 TOKEN = "k3m9q2w7x5v1r8t"
 SECRET = "p4n6d1f8h3j7l2s"

@@ -8,30 +8,14 @@ import re
 
 import pytest
 
-from test_account import account_key, unlinked  # noqa: F401 (unlinked is a fixture)
+from conftest import account_key, assert_stored_layout, browser_urls, stored_pair
 
 AUTHORIZE_PREFIX = "https://localhost/1/oauth/authorize?oauth_token="
-@pytest.fixture
-def browser_log(tmp_path):
-    """The fake browser's log file and the environment that points it there."""
-    path = tmp_path / "browser.log"
-    return path, {"VELMORA_FAKE_BROWSER_LOG": str(path)}
 
 
 def stub_pages():
     """Copies of the library's temporary "tmphtml.html" left in the prefix."""
     return list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml.html"))
-
-
-def browser_urls(path):
-    return path.read_text().splitlines() if path.exists() else []
-
-
-def stored_pair(standin):
-    """The one access pair the stand-in has handed out: (token, secret)."""
-    pairs = [(token, record["secret"]) for token, record in standin.store.access_tokens.items()]
-    assert len(pairs) == 1, pairs
-    return pairs[0]
 
 
 def calls_to(standin, path):
@@ -52,16 +36,6 @@ def assert_secrets_absent(run, *secrets):
     for secret in secrets:
         assert secret and secret not in text
         assert "\x00".join(secret) not in text
-
-
-def assert_stored_layout(registry):
-    """Four values: sizes as REG_DWORD, payloads as REG_BINARY one byte longer than their size."""
-    for prefix in ("DBToken", "DBPassword"):
-        size = registry.query(account_key(), prefix + "BlobPayloadSize")
-        payload = registry.query(account_key(), prefix + "BlobPayload")
-        assert size is not None and size[0] == "REG_DWORD", size
-        assert payload is not None and payload[0] == "REG_BINARY", payload
-        assert len(payload[1]) // 2 == size[1] + 1
 
 
 @pytest.mark.parametrize("window", [
