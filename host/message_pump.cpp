@@ -4,6 +4,8 @@
 #include "host_message_decoder.h"
 #include "output.h"
 
+#include <string>
+
 namespace {
 
 const wchar_t kWindowClass[] = L"VelmoraSyncHostWindow";
@@ -51,6 +53,29 @@ void DrainMessages() {
     }
 }
 
+// Seconds a worker may take to end after its final message.
+constexpr DWORD kWorkerEndSeconds = 10;
+
+// Waits, pumping, until the worker has ended; false when it still runs after
+// kWorkerEndSeconds. It sends nothing after its final message, so the wait
+// cannot block it. The host must not end its process while the worker is
+// still ending: under Wine the process exit interrupts a thread that is ending
+// on its own (the first thread to end loads libgcc_s under the dynamic
+// loader's lock), the thread dies holding that lock, the main thread's exit()
+// waits for it forever, and the wineserver kills the process half a second later.
+bool WaitForWorkerEnd(HANDLE worker) {
+    ULONGLONG deadline = GetTickCount64() + ULONGLONG{kWorkerEndSeconds} * 1000;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        DWORD woken = MsgWaitForMultipleObjectsEx(1, &worker, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                                  MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) return true;
+        if (woken == WAIT_FAILED) return false;
+        DrainMessages();
+    }
+}
+
 } // namespace
 
 int RunOperation(const CommandContext &context, OperationVariables &variables,
@@ -76,12 +101,21 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
             DrainMessages();
         }
         if (state.finished) {
+            // Opened before KillDropBoxThread lets go of the library's handle,
+            // which keeps the id valid until then.
+            HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, state.finalThreadId);
             // Only after the window procedure returned: the worker has let go of the record.
             Event("result")
                 .Text("export", "KillDropBoxThread")
                 .Number("return", context.library.killDropBoxThread(state.finalThreadId))
                 .Unsigned("thread_id", state.finalThreadId)
                 .Emit();
+            if (worker != nullptr) {
+                if (!WaitForWorkerEnd(worker))
+                    exitCode = HostError(ExitTimeout, "the worker has not ended " + std::to_string(kWorkerEndSeconds) +
+                                                          " s after its final message");
+                CloseHandle(worker);
+            }
         }
     }
     DestroyWindow(window);
