@@ -6,6 +6,7 @@ import dataclasses
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
@@ -56,13 +57,18 @@ def run_wine(args, timeout, env=None):
 
     Output goes through files, not pipes: Wine's helper processes (winedevice,
     explorer) may inherit the handles and outlive the program, and a pipe would
-    then never reach its end."""
+    then never reach its end. A program that dies of a signal fails the test,
+    whatever it printed before."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         done = subprocess.run(["timeout", "--kill-after=5", str(timeout), WINE, *map(str, args)],
                               env=wine_env(env), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         out.seek(0)
         err.seek(0)
-        return subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+        done = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+    if done.returncode < 0:
+        pytest.fail(f"{' '.join(map(str, args))}: killed by {signal.Signals(-done.returncode).name}\n"
+                    f"stdout: {done.stdout.decode('utf-8', 'replace')}\nstderr: {done.stderr.decode('utf-8', 'replace')}")
+    return done
 
 
 @dataclasses.dataclass
@@ -124,14 +130,7 @@ def run_host():
         command = [exe, "--json", "--timeout", str(timeout), "--dll", windows_path(dll_path), *args]
         done = run_wine(command, timeout + WINE_MARGIN, env)
         events, other = parse_output(done.stdout)
-        exit_code = done.returncode
-        finished = [e for e in events if e["event"] == "exit"]
-        if exit_code < 0 and finished:
-            # Killed by a signal after its last line: under Wine the whole process
-            # group of a finished program was seen killed (about once in 20 runs of
-            # the suite), from outside the library. The host's own code stands.
-            exit_code = finished[-1]["code"]
-        return HostRun(exit_code, events, other, done.stderr.decode("utf-8", "replace"))
+        return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))
     return run
 
 
@@ -144,11 +143,6 @@ class Registry:
     @staticmethod
     def _reg(*args):
         done = run_wine(["reg", *args], 60)
-        if done.returncode < 0:
-            # Killed by a signal from outside (under Wine the process group of a
-            # program was seen killed about once in 20 runs of the suite); every
-            # reg call here is idempotent, so one more run is safe.
-            done = run_wine(["reg", *args], 60)
         return done.returncode, done.stdout.decode("utf-8", "replace")
 
     def query(self, key, name):
