@@ -4,6 +4,7 @@
 #include "host_message_decoder.h"
 #include "output.h"
 
+#include <iterator>
 #include <string>
 
 namespace {
@@ -53,6 +54,31 @@ void DrainMessages() {
     }
 }
 
+// Pauses before each further attempt at the message window.
+constexpr DWORD kWindowRetryPauses[] = {50, 100, 200, 400, 800};
+
+// The message-only window, retried a few times. Under Wine each thread keeps
+// the desktop's two top windows from its first window call. Several hosts
+// starting at once each start explorer.exe, and a host that asks while one of
+// them has made the desktop window but not yet its message parent keeps the
+// first without the second: HWND_MESSAGE then yields an ordinary top-level
+// window, which the stand-in graphics driver of a desktop still being set up
+// refuses without an error code. Setting the thread's desktop again forgets
+// the kept windows, so a later attempt finds the finished desktop. attempts
+// and lastError tell what happened when every attempt failed.
+HWND CreateMessageWindow(PumpState &state, int &attempts, DWORD &lastError) {
+    for (attempts = 1;; ++attempts) {
+        SetLastError(ERROR_SUCCESS);
+        HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), &state);
+        if (window != nullptr) return window;
+        lastError = GetLastError();
+        if (attempts > static_cast<int>(std::size(kWindowRetryPauses))) return nullptr;
+        Sleep(kWindowRetryPauses[attempts - 1]);
+        SetThreadDesktop(GetThreadDesktop(GetCurrentThreadId()));
+    }
+}
+
 // Seconds a worker may take to end after its final message.
 constexpr DWORD kWorkerEndSeconds = 10;
 
@@ -82,9 +108,12 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start) {
     PumpState state{&context.library, &variables};
     if (!RegisterWindowClass()) return HostError(ExitFailure, "cannot register the window class");
-    HWND window =
-        CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), &state);
-    if (window == nullptr) return HostError(ExitFailure, "cannot create the message window");
+    int attempts = 0;
+    DWORD createError = ERROR_SUCCESS;
+    HWND window = CreateMessageWindow(state, attempts, createError);
+    if (window == nullptr)
+        return HostError(ExitFailure, "cannot create the message window (error " + std::to_string(createError) + ", " +
+                                          std::to_string(attempts) + " attempts)");
 
     int exitCode = ExitOk;
     if (start(window)) {
