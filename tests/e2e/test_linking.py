@@ -2,9 +2,12 @@
 (kind 23), the authorization page in the prefix's fake browser, the access token
 exchange, and what ends up in the credential store."""
 
+import concurrent.futures
 import os
 import pathlib
 import re
+import threading
+import time
 
 import pytest
 
@@ -14,8 +17,8 @@ AUTHORIZE_PREFIX = "https://localhost/1/oauth/authorize?oauth_token="
 
 
 def stub_pages():
-    """Copies of the library's temporary "tmphtml.html" left in the prefix."""
-    return list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml.html"))
+    """The library's temporary stub pages ("tmphtml-<process>-<thread>-<count>.html") left in the prefix."""
+    return list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml*.html"))
 
 
 def calls_to(standin, path):
@@ -120,6 +123,40 @@ def test_request_token_refused(run_host, standin, unlinked, browser_log, fault):
     assert browser_urls(log) == []
     assert calls_to(standin, "/1/oauth/access_token") == []
     assert run.counters["outstanding_blocks"] == 0
+
+
+LINKS_AT_ONCE = 24
+
+
+def test_links_at_once_each_get_their_token(run_host, standin, unlinked, tmp_path):
+    # One Windows user linking from many hosts at once: every flow finds the
+    # browser through a stub page of its own in the shared temporary folder.
+    # Each host's browser writes a log of its own, so each address can be
+    # matched to its host.
+    logs = [tmp_path / f"browser-{index}.log" for index in range(LINKS_AT_ONCE)]
+    together = threading.Barrier(LINKS_AT_ONCE)
+
+    def link(log):
+        together.wait()
+        return run_host("link", "--request-only", env={"VELMORA_FAKE_BROWSER_LOG": str(log)}, timeout=120)
+
+    with concurrent.futures.ThreadPoolExecutor(LINKS_AT_ONCE) as pool:
+        runs = list(pool.map(link, logs))
+    tokens = set()
+    for run in runs:
+        assert run.exit_code == 0, run
+        (notice,) = run.messages
+        assert notice["kind"] == 23 and notice["payload"]["status"] == 1, run
+        tokens.add(run.result("RequestAccessToken")["request_token"])
+    assert None not in tokens and len(tokens) == LINKS_AT_ONCE, tokens
+    # A host that only requests the token does not wait for its browser: each
+    # log is read once its browser has written its line.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not all(log.exists() and log.read_text().endswith("\n") for log in logs):
+        time.sleep(0.1)
+    for run, log in zip(runs, logs):
+        assert browser_urls(log) == [AUTHORIZE_PREFIX + run.result("RequestAccessToken")["request_token"]], run
+    assert stub_pages() == []
 
 
 def test_no_browser_registered(run_host, standin, registry, unlinked, browser_log):
