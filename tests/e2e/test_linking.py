@@ -125,6 +125,30 @@ def test_request_token_refused(run_host, standin, unlinked, browser_log, fault):
     assert run.counters["outstanding_blocks"] == 0
 
 
+@pytest.mark.parametrize("fault", [
+    pytest.param(dict(kind="status", status=500), id="status-500"),
+    pytest.param(dict(kind="status", status=200, body="oauth_token=abc", content_type="text/plain"),
+                 id="no-secret-in-reply"),
+])
+def test_windowless_link_ends_with_its_worker(run_host, standin, unlinked, browser_log, fault):
+    # No notice tells a windowless host that the link failed: it learns it
+    # from the worker's end with both variables still null, long before the
+    # 60 s it would otherwise wait.
+    standin.inject(path="/1/oauth/request_token", **fault)
+    log, env = browser_log
+    started = time.monotonic()
+    run = run_host("link", "--null-window", dll="faults", env=env, timeout=60)
+    elapsed = time.monotonic() - started
+    assert run.exit_code == 1 and run.of("error") == [], run
+    assert run.result("RequestAccessToken") == {"event": "result", "export": "RequestAccessToken", "return": 0,
+                                                "request_token": None, "secret_present": False}
+    assert run.messages == [] and run.results("KillDropBoxThread") == []
+    assert run.results("CheckForAccessTokenResponse") == []
+    assert browser_urls(log) == []
+    assert run.counters["outstanding_blocks"] == 0
+    assert elapsed < 20, elapsed
+
+
 LINKS_AT_ONCE = 24
 
 
