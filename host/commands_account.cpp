@@ -3,10 +3,14 @@
 #include "message_pump.h"
 #include "output.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -100,16 +104,133 @@ int RequestWithWindow(const CommandContext &context, DWORD timeoutSeconds, Reque
     });
 }
 
+// Ids of this process's threads; false when the snapshot cannot be taken.
+bool ProcessThreadIds(std::vector<DWORD> &ids) {
+    ids.clear();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+    CloseHandle(snapshot);
+    return true;
+}
+
+// The routine a thread was started with (ThreadQuerySetWin32StartAddress); null when unknown.
+void *ThreadStartAddress(HANDLE thread) {
+    using QueryThreadFn = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
+    constexpr int kThreadQuerySetWin32StartAddress = 9;
+    // GetProcAddress returns FARPROC; the cast to the function's own type is the documented way.
+    static const auto query = reinterpret_cast<QueryThreadFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+    void *start = nullptr;
+    if (query == nullptr || query(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start, nullptr) < 0)
+        return nullptr;
+    return start;
+}
+
+// The worker a windowless RequestAccessToken started. Without a window the
+// library never names it (no notice, no thread id), so it is found as the
+// thread that appeared during the call and runs a routine of the library's
+// image. Knowing it lets a failed link end when the worker does, not at the
+// timeout. When the threads cannot be told apart, Ended() stays false and the
+// caller waits as before.
+class WindowlessWorker {
+  public:
+    // Call before RequestAccessToken.
+    explicit WindowlessWorker(HMODULE library) : library_(library) { known_ = ProcessThreadIds(before_); }
+    WindowlessWorker(const WindowlessWorker &) = delete;
+    WindowlessWorker &operator=(const WindowlessWorker &) = delete;
+    ~WindowlessWorker() {
+        for (HANDLE thread : threads_) CloseHandle(thread);
+    }
+
+    // Call once RequestAccessToken has returned 0: the worker is among the
+    // threads now, unless it has already ended.
+    void Find() {
+        std::vector<DWORD> now;
+        if (!known_ || !ProcessThreadIds(now)) {
+            known_ = false;
+            return;
+        }
+        const auto *imageStart = reinterpret_cast<const BYTE *>(library_);
+        const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(imageStart);
+        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(imageStart + dos->e_lfanew);
+        const auto *imageEnd = imageStart + nt->OptionalHeader.SizeOfImage;
+        for (DWORD id : now) {
+            if (std::find(before_.begin(), before_.end(), id) != before_.end()) continue;
+            HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, id);
+            if (thread == nullptr) {
+                // Gone already, or not ours to inspect: only a thread that ended may be skipped.
+                if (GetLastError() != ERROR_INVALID_PARAMETER) known_ = false;
+                continue;
+            }
+            const auto *start = static_cast<const BYTE *>(ThreadStartAddress(thread));
+            if (start == nullptr) known_ = false;
+            if (start == nullptr || (start >= imageStart && start < imageEnd)) {
+                threads_.push_back(thread);
+            } else {
+                CloseHandle(thread);
+            }
+        }
+        if (threads_.size() > MAXIMUM_WAIT_OBJECTS) known_ = false;
+    }
+
+    // False when the worker could not be told apart from other threads.
+    bool Known() const { return known_; }
+
+    // True once the worker is known to have ended.
+    bool Ended() const {
+        if (!known_) return false;
+        return threads_.empty() ||
+               WaitForMultipleObjects(static_cast<DWORD>(threads_.size()), threads_.data(), TRUE, 0) != WAIT_TIMEOUT;
+    }
+
+    // Waits up to milliseconds, less when the worker ends first.
+    void Wait(DWORD milliseconds) const {
+        if (known_ && !threads_.empty())
+            WaitForMultipleObjects(static_cast<DWORD>(threads_.size()), threads_.data(), TRUE, milliseconds);
+        else
+            Sleep(milliseconds);
+    }
+
+  private:
+    HMODULE library_;
+    bool known_ = false;
+    std::vector<DWORD> before_;
+    std::vector<HANDLE> threads_;
+};
+
+// Seconds the worker may take to end once it has handed over the token.
+constexpr DWORD kWorkerEndSeconds = 10;
+
 // RequestAccessToken without a window: no notice comes, so the token variable
-// is polled until the worker has filled it.
+// is polled until the worker has filled it. A worker that ends without filling
+// it has failed (it leaves both variables null): the wait ends with it. After
+// a hand-over the worker is let end before the host goes on: a process that
+// ends under Wine while one of its threads is ending on its own can hang in
+// its exit until the wineserver kills it.
 int RequestWithoutWindow(const CommandContext &context, DWORD timeoutSeconds, RequestPair &pair, int &returned) {
+    WindowlessWorker worker(context.library.module);
     returned = context.library.requestAccessToken(nullptr, &pair.token, &pair.secret);
     if (returned != 0) return ExitOk;
+    worker.Find();
     ULONGLONG deadline = GetTickCount64() + ULONGLONG{timeoutSeconds} * 1000;
     while (pair.Token() == nullptr) {
+        // The worker writes its variables before it ends, so a null token read
+        // after its end is final.
+        if (worker.Ended()) return ExitOk;
         if (GetTickCount64() >= deadline)
             return HostError(ExitTimeout, "no request token within " + std::to_string(timeoutSeconds) + " s");
-        Sleep(50);
+        worker.Wait(50);
+    }
+    ULONGLONG ended = GetTickCount64() + ULONGLONG{kWorkerEndSeconds} * 1000;
+    while (worker.Known() && !worker.Ended()) {
+        if (GetTickCount64() >= ended)
+            return HostError(ExitTimeout, "the worker has not ended " + std::to_string(kWorkerEndSeconds) +
+                                              " s after handing over the token");
+        worker.Wait(50);
     }
     return ExitOk;
 }

@@ -4,6 +4,9 @@
 #include "host_message_decoder.h"
 #include "output.h"
 
+#include <iterator>
+#include <string>
+
 namespace {
 
 const wchar_t kWindowClass[] = L"VelmoraSyncHostWindow";
@@ -51,15 +54,66 @@ void DrainMessages() {
     }
 }
 
+// Pauses before each further attempt at the message window.
+constexpr DWORD kWindowRetryPauses[] = {50, 100, 200, 400, 800};
+
+// The message-only window, retried a few times. Under Wine each thread keeps
+// the desktop's two top windows from its first window call. Several hosts
+// starting at once each start explorer.exe, and a host that asks while one of
+// them has made the desktop window but not yet its message parent keeps the
+// first without the second: HWND_MESSAGE then yields an ordinary top-level
+// window, which the stand-in graphics driver of a desktop still being set up
+// refuses without an error code. Setting the thread's desktop again forgets
+// the kept windows, so a later attempt finds the finished desktop. attempts
+// and lastError tell what happened when every attempt failed.
+HWND CreateMessageWindow(PumpState &state, int &attempts, DWORD &lastError) {
+    for (attempts = 1;; ++attempts) {
+        SetLastError(ERROR_SUCCESS);
+        HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), &state);
+        if (window != nullptr) return window;
+        lastError = GetLastError();
+        if (attempts > static_cast<int>(std::size(kWindowRetryPauses))) return nullptr;
+        Sleep(kWindowRetryPauses[attempts - 1]);
+        SetThreadDesktop(GetThreadDesktop(GetCurrentThreadId()));
+    }
+}
+
+// Seconds a worker may take to end after its final message.
+constexpr DWORD kWorkerEndSeconds = 10;
+
+// Waits, pumping, until the worker has ended; false when it still runs after
+// kWorkerEndSeconds. It sends nothing after its final message, so the wait
+// cannot block it. The host must not end its process while the worker is
+// still ending: under Wine the process exit interrupts a thread that is ending
+// on its own (the first thread to end loads libgcc_s under the dynamic
+// loader's lock), the thread dies holding that lock, the main thread's exit()
+// waits for it forever, and the wineserver kills the process half a second later.
+bool WaitForWorkerEnd(HANDLE worker) {
+    ULONGLONG deadline = GetTickCount64() + ULONGLONG{kWorkerEndSeconds} * 1000;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        DWORD woken = MsgWaitForMultipleObjectsEx(1, &worker, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                                  MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) return true;
+        if (woken == WAIT_FAILED) return false;
+        DrainMessages();
+    }
+}
+
 } // namespace
 
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start) {
     PumpState state{&context.library, &variables};
     if (!RegisterWindowClass()) return HostError(ExitFailure, "cannot register the window class");
-    HWND window =
-        CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), &state);
-    if (window == nullptr) return HostError(ExitFailure, "cannot create the message window");
+    int attempts = 0;
+    DWORD createError = ERROR_SUCCESS;
+    HWND window = CreateMessageWindow(state, attempts, createError);
+    if (window == nullptr)
+        return HostError(ExitFailure, "cannot create the message window (error " + std::to_string(createError) + ", " +
+                                          std::to_string(attempts) + " attempts)");
 
     int exitCode = ExitOk;
     if (start(window)) {
@@ -76,18 +130,21 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
             DrainMessages();
         }
         if (state.finished) {
-            // With the test DLL, the worker's end first: it releases its job only after
-            // the final message has been handled, and the counters read later must see that.
-            const DebugWaitForWorkersFn wait = context.library.hooks.waitForWorkers;
-            const ULONGLONG now = GetTickCount64();
-            if (wait != nullptr && wait(now < deadline ? static_cast<DWORD>(deadline - now) : 0) != 1)
-                exitCode = HostError(ExitTimeout, "the worker did not end within the time");
+            // Opened before KillDropBoxThread lets go of the library's handle,
+            // which keeps the id valid until then.
+            HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, state.finalThreadId);
             // Only after the window procedure returned: the worker has let go of the record.
             Event("result")
                 .Text("export", "KillDropBoxThread")
                 .Number("return", context.library.killDropBoxThread(state.finalThreadId))
                 .Unsigned("thread_id", state.finalThreadId)
                 .Emit();
+            if (worker != nullptr) {
+                if (!WaitForWorkerEnd(worker))
+                    exitCode = HostError(ExitTimeout, "the worker has not ended " + std::to_string(kWorkerEndSeconds) +
+                                                          " s after its final message");
+                CloseHandle(worker);
+            }
         }
     }
     DestroyWindow(window);

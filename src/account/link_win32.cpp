@@ -92,12 +92,18 @@ bool LinkThroughBrowser(wchar_t **tokenSlot, wchar_t **secretSlot) {
 bool FindDefaultBrowser(wchar_t (&browser)[MAX_PATH]) {
     browser[0] = L'\0';
     // FindExecutableW asks for an existing file, so a stub page is written and
-    // removed again; its name is fixed, and a stale copy is simply overwritten.
-    constexpr wchar_t kStubName[] = L"tmphtml.html";
+    // removed again. Links may run at once in several processes of one user,
+    // all in the same temporary folder: each lookup names its own stub after
+    // its process, its thread and a running count, so no flow overwrites or
+    // deletes another's.
+    static constinit std::atomic<unsigned long> stubCount{0};
+    wchar_t stubName[64] = {};
+    wsprintfW(stubName, L"tmphtml-%lx-%lx-%lx.html", GetCurrentProcessId(), GetCurrentThreadId(),
+              stubCount.fetch_add(1, std::memory_order_relaxed));
     wchar_t path[MAX_PATH] = {};
     DWORD length = GetTempPathW(MAX_PATH, path);
-    if (length == 0 || length + (sizeof kStubName / sizeof(wchar_t)) > MAX_PATH) return false;
-    lstrcatW(path, kStubName);
+    if (length == 0 || length + lstrlenW(stubName) >= MAX_PATH) return false;
+    lstrcatW(path, stubName);
 
     HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -6,6 +6,7 @@ import dataclasses
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
@@ -56,13 +57,18 @@ def run_wine(args, timeout, env=None):
 
     Output goes through files, not pipes: Wine's helper processes (winedevice,
     explorer) may inherit the handles and outlive the program, and a pipe would
-    then never reach its end."""
+    then never reach its end. A program that dies of a signal fails the test,
+    whatever it printed before."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         done = subprocess.run(["timeout", "--kill-after=5", str(timeout), WINE, *map(str, args)],
                               env=wine_env(env), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         out.seek(0)
         err.seek(0)
-        return subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+        done = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+    if done.returncode < 0:
+        pytest.fail(f"{' '.join(map(str, args))}: killed by {signal.Signals(-done.returncode).name}\n"
+                    f"stdout: {done.stdout.decode('utf-8', 'replace')}\nstderr: {done.stderr.decode('utf-8', 'replace')}")
+    return done
 
 
 @dataclasses.dataclass
@@ -152,14 +158,7 @@ def run_host():
         command = [exe, "--json", "--timeout", str(timeout), "--dll", windows_path(dll_path), *args]
         done = run_wine(command, timeout + WINE_MARGIN, env)
         events, other = parse_output(done.stdout)
-        exit_code = done.returncode
-        finished = [e for e in events if e["event"] == "exit"]
-        if exit_code < 0 and finished:
-            # Killed by a signal after its last line: under Wine the whole process
-            # group of a finished program was seen killed (about once in 20 runs of
-            # the suite), from outside the library. The host's own code stands.
-            exit_code = finished[-1]["code"]
-        return HostRun(exit_code, events, other, done.stderr.decode("utf-8", "replace"))
+        return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))
     return run
 
 
@@ -172,11 +171,6 @@ class Registry:
     @staticmethod
     def _reg(*args):
         done = run_wine(["reg", *args], 60)
-        if done.returncode < 0:
-            # Killed by a signal from outside (under Wine the process group of a
-            # program was seen killed about once in 20 runs of the suite); every
-            # reg call here is idempotent, so one more run is safe.
-            done = run_wine(["reg", *args], 60)
         return done.returncode, done.stdout.decode("utf-8", "replace")
 
     def query(self, key, name):
@@ -218,6 +212,73 @@ def registry():
     reg = Registry()
     yield reg
     reg.restore()
+
+
+# The credential store's key in the test prefix. Wine reports $USER as the
+# Windows logon name; every test runs as TEST_USER unless it names another.
+ACCOUNTS_KEY = r"HKCU\Software\Brevant\Accounts"
+TEST_USER = "velmora-user"
+
+
+def account_key(user=TEST_USER):
+    return ACCOUNTS_KEY + "\\" + user
+
+
+@pytest.fixture
+def unlinked(registry, monkeypatch):
+    """The test user, with no stored pair of any user before and after the test."""
+    monkeypatch.setenv("USER", TEST_USER)
+    registry._reg("delete", ACCOUNTS_KEY, "/f")
+    yield
+    registry._reg("delete", ACCOUNTS_KEY, "/f")
+
+
+def stored_pairs(standin):
+    """Access pairs the stand-in has handed out, oldest first: [(token, secret)]."""
+    return [(token, record["secret"]) for token, record in standin.store.access_tokens.items()]
+
+
+def link(run_host, standin, user=TEST_USER):
+    """Stores a fresh access pair for user through the library's exchange; returns (token, secret)."""
+    seeded = standin.seed_request_token(approved=True)
+    run = run_host("exchange", seeded["token"], seeded["secret"], env={"USER": user})
+    assert run.result("CheckForAccessTokenResponse")["return"] == 0, run
+    return stored_pairs(standin)[-1]
+
+
+@pytest.fixture
+def linked(run_host, standin, unlinked):
+    """An account linked for the test user: its access pair (token, secret)."""
+    return link(run_host, standin)
+
+
+def stored_pair(standin):
+    """The one access pair the stand-in has handed out: (token, secret)."""
+    pairs = stored_pairs(standin)
+    assert len(pairs) == 1, pairs
+    return pairs[0]
+
+
+def assert_stored_layout(registry, user=TEST_USER):
+    """Four values: sizes as REG_DWORD, payloads as REG_BINARY one byte longer than their size."""
+    for prefix in ("DBToken", "DBPassword"):
+        size = registry.query(account_key(user), prefix + "BlobPayloadSize")
+        payload = registry.query(account_key(user), prefix + "BlobPayload")
+        assert size is not None and size[0] == "REG_DWORD", size
+        assert payload is not None and payload[0] == "REG_BINARY", payload
+        assert len(payload[1]) // 2 == size[1] + 1
+
+
+@pytest.fixture
+def browser_log(tmp_path):
+    """The fake browser's log file and the environment that points it there."""
+    path = tmp_path / "browser.log"
+    return path, {"VELMORA_FAKE_BROWSER_LOG": str(path)}
+
+
+def browser_urls(path):
+    """The addresses the fake browser was started with, one per start."""
+    return path.read_text().splitlines() if path.exists() else []
 
 
 @pytest.fixture

@@ -6,46 +6,14 @@ import re
 
 import pytest
 
-ACCOUNTS_KEY = r"HKCU\Software\Brevant\Accounts"
-# Wine reports $USER as the Windows logon name; every test runs as this user.
-TEST_USER = "velmora-user"
+from conftest import ACCOUNTS_KEY, TEST_USER, account_key, assert_stored_layout, link, stored_pairs
+
 OTHER_USER = "someone-else"
 FOLDERS = ("Highlights", "User%20Notes", "User%20Tools")
 FOLDER_CALL = re.compile(r"^/1/fileops/create_folder\?root=sandbox&path=%2F(?P<folder>[^&]+)"
                          r"&oauth_consumer_key=(?P<key>[^&]+)&oauth_token=(?P<token>[^&]+)"
                          r"&oauth_nonce=(?P<nonce>[^&]+)&oauth_timestamp=\d+&oauth_signature_method=PLAINTEXT"
                          r"&oauth_signature=(?P<signature>[^&]+)&oauth_version=1\.0$")
-
-
-def account_key(user=TEST_USER):
-    return ACCOUNTS_KEY + "\\" + user
-
-
-@pytest.fixture
-def unlinked(registry, monkeypatch):
-    """The test user, with no stored pair of any user before and after the test."""
-    monkeypatch.setenv("USER", TEST_USER)
-    registry._reg("delete", ACCOUNTS_KEY, "/f")
-    yield
-    registry._reg("delete", ACCOUNTS_KEY, "/f")
-
-
-def stored_pairs(standin):
-    """Access pairs the stand-in has handed out, oldest first: [(token, secret)]."""
-    return [(token, record["secret"]) for token, record in standin.store.access_tokens.items()]
-
-
-def link(run_host, standin, user=TEST_USER):
-    """Stores a fresh access pair for user through the library's exchange; returns (token, secret)."""
-    seeded = standin.seed_request_token(approved=True)
-    run = run_host("exchange", seeded["token"], seeded["secret"], env={"USER": user})
-    assert run.result("CheckForAccessTokenResponse")["return"] == 0, run
-    return stored_pairs(standin)[-1]
-
-
-@pytest.fixture
-def linked(run_host, standin, unlinked):
-    return link(run_host, standin)
 
 
 def creds(run_host, user=TEST_USER):
@@ -62,12 +30,7 @@ def read_values(registry, user=TEST_USER):
 
 def test_stored_pair_reads_back(run_host, standin, registry, linked):
     token, secret = linked
-    values = read_values(registry)
-    for prefix in ("DBToken", "DBPassword"):
-        size_type, size = values[prefix + "BlobPayloadSize"]
-        payload_type, payload = values[prefix + "BlobPayload"]
-        assert (size_type, payload_type) == ("REG_DWORD", "REG_BINARY")
-        assert len(payload) // 2 == size + 1
+    assert_stored_layout(registry)
     assert creds(run_host) == {"event": "result", "export": "GetAccessCreds", "return": 0, "token": token,
                                "secret_length": len(secret)}
 

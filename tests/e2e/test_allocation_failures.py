@@ -6,7 +6,6 @@ allocated), frees every block, and the clean run does the whole job."""
 import json
 
 from conftest import windows_path
-from test_account import linked, unlinked  # noqa: F401 (fixtures)
 
 # Seconds each run may wait for its final message: a lost one ends the run by this timeout.
 RUN_TIMEOUT = "3"

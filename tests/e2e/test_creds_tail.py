@@ -5,7 +5,7 @@ back terminated texts and leave nothing allocated."""
 
 import pytest
 
-from test_account import TEST_USER, account_key, unlinked  # noqa: F401 (fixture)
+from conftest import TEST_USER, account_key
 
 TOKEN = "k3m9q2w7x5v1r8t"
 SECRET = "p4n6d1f8h3j7l2s"
@@ -51,7 +51,7 @@ def secret_cases():
 
 @pytest.mark.parametrize("secret_plaintext, secret_length",
                          [pytest.param(plaintext, length, id=name) for name, plaintext, length in secret_cases()])
-def test_secret_without_zero_tail(run_host, registry, unlinked, secret_plaintext, secret_length):  # noqa: F811
+def test_secret_without_zero_tail(run_host, registry, unlinked, secret_plaintext, secret_length):
     store_raw(run_host, "token", as_stored(TOKEN))
     store_raw(run_host, "secret", secret_plaintext)
     # The written layout is the store's: the payload is the blob and one byte more.
@@ -71,7 +71,7 @@ def test_secret_without_zero_tail(run_host, registry, unlinked, secret_plaintext
     pytest.param(utf16(TOKEN), TOKEN, id="text-only"),
     pytest.param(utf16(TOKEN) + b"\x41", TOKEN + "A", id="odd-length"),
 ])
-def test_token_without_zero_tail(run_host, unlinked, token_plaintext, token):  # noqa: F811
+def test_token_without_zero_tail(run_host, unlinked, token_plaintext, token):
     # The token goes through the same reader; here its text is shown whole.
     store_raw(run_host, "token", token_plaintext)
     store_raw(run_host, "secret", as_stored(SECRET))

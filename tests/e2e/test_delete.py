@@ -4,7 +4,6 @@ import re
 
 import pytest
 
-from test_account import linked, unlinked  # noqa: F401 (fixtures)
 
 DELETE_CALL = re.compile(r"^/1/fileops%2Fdelete\?root=sandbox&path=(?P<path>[^&]+)&oauth_consumer_key=(?P<key>[^&]+)"
                          r"&oauth_token=(?P<token>[^&]+)&oauth_nonce=[^&]+&oauth_timestamp=\d+"
@@ -81,7 +80,7 @@ def test_null_window_writes_result_only(run_host, standin, linked):
     assert live_names(standin, "/User Notes") == []
 
 
-def test_not_linked_sends_no_request(run_host, standin, unlinked):  # noqa: F811
+def test_not_linked_sends_no_request(run_host, standin, unlinked):
     run = rm(run_host, 1, "a.txt")
     assert notice(run) == 0
     assert standin.requests() == []

@@ -8,7 +8,6 @@ import re
 import pytest
 
 from conftest import windows_path
-from test_account import linked, unlinked  # noqa: F401 (fixtures)
 
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
 MTIME_POSIX = 1414611019
@@ -239,7 +238,7 @@ def test_replace_failure_reported(run_host, standin, linked, tmp_path):
     assert target.is_dir() and leftovers(target.parent, target) == []
 
 
-def test_not_linked_sends_no_request(run_host, standin, unlinked, existing):  # noqa: F811
+def test_not_linked_sends_no_request(run_host, standin, unlinked, existing):
     run = get(run_host, existing)
     assert run.exit_code == 1, run
     assert [m["kind"] for m in run.messages] == [17]

@@ -2,8 +2,7 @@
 record still reaches the window (lParam 0), a lost HostMessage leaves only the
 record to free, and nothing is leaked either way."""
 
-from test_account import TEST_USER, unlinked  # noqa: F401  (fixture)
-from test_linking import browser_log  # noqa: F401  (fixture)
+from conftest import TEST_USER
 
 
 def classify(message):

@@ -2,37 +2,23 @@
 (kind 23), the authorization page in the prefix's fake browser, the access token
 exchange, and what ends up in the credential store."""
 
+import concurrent.futures
 import os
 import pathlib
 import re
+import threading
 import time
 
 import pytest
 
-from test_account import account_key, unlinked  # noqa: F401 (unlinked is a fixture)
+from conftest import account_key, assert_stored_layout, browser_urls, stored_pair
 
 AUTHORIZE_PREFIX = "https://localhost/1/oauth/authorize?oauth_token="
-@pytest.fixture
-def browser_log(tmp_path):
-    """The fake browser's log file and the environment that points it there."""
-    path = tmp_path / "browser.log"
-    return path, {"VELMORA_FAKE_BROWSER_LOG": str(path)}
 
 
 def stub_pages():
-    """Copies of the library's temporary "tmphtml.html" left in the prefix."""
-    return list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml.html"))
-
-
-def browser_urls(path):
-    return path.read_text().splitlines() if path.exists() else []
-
-
-def stored_pair(standin):
-    """The one access pair the stand-in has handed out: (token, secret)."""
-    pairs = [(token, record["secret"]) for token, record in standin.store.access_tokens.items()]
-    assert len(pairs) == 1, pairs
-    return pairs[0]
+    """The library's temporary stub pages ("tmphtml-<process>-<thread>-<count>.html") left in the prefix."""
+    return list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml*.html"))
 
 
 def calls_to(standin, path):
@@ -53,16 +39,6 @@ def assert_secrets_absent(run, *secrets):
     for secret in secrets:
         assert secret and secret not in text
         assert "\x00".join(secret) not in text
-
-
-def assert_stored_layout(registry):
-    """Four values: sizes as REG_DWORD, payloads as REG_BINARY one byte longer than their size."""
-    for prefix in ("DBToken", "DBPassword"):
-        size = registry.query(account_key(), prefix + "BlobPayloadSize")
-        payload = registry.query(account_key(), prefix + "BlobPayload")
-        assert size is not None and size[0] == "REG_DWORD", size
-        assert payload is not None and payload[0] == "REG_BINARY", payload
-        assert len(payload[1]) // 2 == size[1] + 1
 
 
 @pytest.mark.parametrize("window", [
@@ -147,6 +123,64 @@ def test_request_token_refused(run_host, standin, unlinked, browser_log, fault):
     assert browser_urls(log) == []
     assert calls_to(standin, "/1/oauth/access_token") == []
     assert run.counters["outstanding_blocks"] == 0
+
+
+@pytest.mark.parametrize("fault", [
+    pytest.param(dict(kind="status", status=500), id="status-500"),
+    pytest.param(dict(kind="status", status=200, body="oauth_token=abc", content_type="text/plain"),
+                 id="no-secret-in-reply"),
+])
+def test_windowless_link_ends_with_its_worker(run_host, standin, unlinked, browser_log, fault):
+    # No notice tells a windowless host that the link failed: it learns it
+    # from the worker's end with both variables still null, long before the
+    # 60 s it would otherwise wait.
+    standin.inject(path="/1/oauth/request_token", **fault)
+    log, env = browser_log
+    started = time.monotonic()
+    run = run_host("link", "--null-window", dll="faults", env=env, timeout=60)
+    elapsed = time.monotonic() - started
+    assert run.exit_code == 1 and run.of("error") == [], run
+    assert run.result("RequestAccessToken") == {"event": "result", "export": "RequestAccessToken", "return": 0,
+                                                "request_token": None, "secret_present": False}
+    assert run.messages == [] and run.results("KillDropBoxThread") == []
+    assert run.results("CheckForAccessTokenResponse") == []
+    assert browser_urls(log) == []
+    assert run.counters["outstanding_blocks"] == 0
+    assert elapsed < 20, elapsed
+
+
+LINKS_AT_ONCE = 24
+
+
+def test_links_at_once_each_get_their_token(run_host, standin, unlinked, tmp_path):
+    # One Windows user linking from many hosts at once: every flow finds the
+    # browser through a stub page of its own in the shared temporary folder.
+    # Each host's browser writes a log of its own, so each address can be
+    # matched to its host.
+    logs = [tmp_path / f"browser-{index}.log" for index in range(LINKS_AT_ONCE)]
+    together = threading.Barrier(LINKS_AT_ONCE)
+
+    def link(log):
+        together.wait()
+        return run_host("link", "--request-only", env={"VELMORA_FAKE_BROWSER_LOG": str(log)}, timeout=120)
+
+    with concurrent.futures.ThreadPoolExecutor(LINKS_AT_ONCE) as pool:
+        runs = list(pool.map(link, logs))
+    tokens = set()
+    for run in runs:
+        assert run.exit_code == 0, run
+        (notice,) = run.messages
+        assert notice["kind"] == 23 and notice["payload"]["status"] == 1, run
+        tokens.add(run.result("RequestAccessToken")["request_token"])
+    assert None not in tokens and len(tokens) == LINKS_AT_ONCE, tokens
+    # A host that only requests the token does not wait for its browser: each
+    # log is read once its browser has written its line.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not all(log.exists() and log.read_text().endswith("\n") for log in logs):
+        time.sleep(0.1)
+    for run, log in zip(runs, logs):
+        assert browser_urls(log) == [AUTHORIZE_PREFIX + run.result("RequestAccessToken")["request_token"]], run
+    assert stub_pages() == []
 
 
 def test_no_browser_registered(run_host, standin, registry, unlinked, browser_log):

@@ -7,7 +7,6 @@ import re
 import pytest
 
 from conftest import windows_path
-from test_account import linked, unlinked  # noqa: F401 (fixtures)
 
 METADATA_CALL = re.compile(r"^/1/metadata\?root=sandbox&path=%2F(?P<folder>[^&]*)&oauth_consumer_key=[^&]+"
                            r"&oauth_token=[^&]+&oauth_nonce=[^&]+&oauth_timestamp=\d+"
@@ -83,7 +82,7 @@ def test_folder_that_does_not_exist(run_host, standin, linked):
     assert run.results("getDropboxMetadata") == []
 
 
-def test_not_linked(run_host, standin, unlinked):  # noqa: F811
+def test_not_linked(run_host, standin, unlinked):
     run = host(run_host, "size", "User%20Notes")
     assert (only(run, 22)["result"], only(run, 22)["size"]) == (0, 0)
     assert standin.requests() == []

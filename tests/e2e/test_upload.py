@@ -12,7 +12,6 @@ import re
 import pytest
 
 from conftest import windows_path
-from test_account import linked, unlinked  # noqa: F401  (fixtures)
 
 CHUNK = 262144
 REMOTE = "User Notes/notes.bin"
