@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -240,7 +241,9 @@ int RequestWithoutWindow(const CommandContext &context, DWORD timeoutSeconds, Re
 // notice is waited for as usual. As for any link, the exit code is ExitOk only
 // when a request token came.
 int RequestWithNullVariable(const CommandContext &context, const LinkOptions &options) {
-    RequestPair pair;
+    // On the heap, as in RunLink: a worker started by mistake may write it after a timeout.
+    auto owned = std::make_unique<RequestPair>();
+    RequestPair &pair = *owned;
     int returned = -1;
     OperationVariables variables;
     const int exitCode = RunOperation(context, variables, [&](HWND window) {
@@ -248,7 +251,10 @@ int RequestWithNullVariable(const CommandContext &context, const LinkOptions &op
                                                       options.nullSecret ? nullptr : &pair.secret);
         return returned == 0;
     });
-    if (exitCode != ExitOk) return exitCode;
+    if (exitCode != ExitOk) {
+        (void)owned.release();
+        return exitCode;
+    }
     EmitRequestResult(returned, pair);
     wchar_t *token = pair.Token();
     wchar_t *secret = pair.Secret();
@@ -294,11 +300,17 @@ int RunLink(CommandContext &context) {
         return ExitFailure;
     if (options.nullToken || options.nullSecret) return RequestWithNullVariable(context, options);
 
-    RequestPair pair;
+    // On the heap: after a timeout a worker may still write the variables, so
+    // they must outlive this call (they are then left to the process).
+    auto owned = std::make_unique<RequestPair>();
+    RequestPair &pair = *owned;
     int returned = -1;
     int exitCode = options.nullWindow ? RequestWithoutWindow(context, options.timeoutSeconds, pair, returned)
                                       : RequestWithWindow(context, options.timeoutSeconds, pair, returned);
-    if (exitCode != ExitOk) return exitCode; // a worker may still write the variables: leave them
+    if (exitCode != ExitOk) {
+        (void)owned.release();
+        return exitCode;
+    }
     EmitRequestResult(returned, pair);
     wchar_t *token = pair.Token();
     wchar_t *secret = pair.Secret();
