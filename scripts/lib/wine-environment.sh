@@ -39,7 +39,7 @@ velmora_wine_environment() {
         (
             export WINEPREFIX="$template.new"
             timeout 300 "$wine" wineboot --init
-            reg() { timeout 60 "$wine" reg add "$@" /f >/dev/null; }
+            reg() { timeout 60 "$wine" 'C:\windows\system32\reg.exe' add "$@" /f >/dev/null; }
             reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
             reg 'HKLM\Software\Classes\.html' /ve /d VelmoraTestBrowser.html
             reg 'HKLM\Software\Classes\VelmoraTestBrowser.html\shell\open\command' /ve \
@@ -69,5 +69,5 @@ velmora_wine_environment() {
     trap stop_wineserver EXIT
     "$wineserver" -p
     # Start Wine's services now, with no pipe of ours inherited by them.
-    timeout 120 "$wine" reg query 'HKCU\Software\Wine\WineDbg' </dev/null >/dev/null 2>&1 || true
+    timeout 120 "$wine" 'C:\windows\system32\reg.exe' query 'HKCU\Software\Wine\WineDbg' </dev/null >/dev/null 2>&1 || true
 }

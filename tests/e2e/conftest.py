@@ -168,29 +168,45 @@ class Registry:
     def __init__(self):
         self._restore = []
 
+    # By its full path: Wine starts a bare program name through start.exe and
+    # ShellExecuteEx, which now and then fails under load ("ShellExecuteEx
+    # failed: Internal error", exit code 1) before reg has run at all.
+    REG_EXE = r"C:\windows\system32\reg.exe"
+
+    @classmethod
+    def _reg(cls, *args):
+        done = run_wine([cls.REG_EXE, *args], 60)
+        return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+
     @staticmethod
-    def _reg(*args):
-        done = run_wine(["reg", *args], 60)
-        return done.returncode, done.stdout.decode("utf-8", "replace")
+    def _says_absent(code, out, err):
+        """reg's answer for a key or value that does not exist."""
+        return code == 1 and "Unable to find the specified registry" in out + err
 
     def query(self, key, name):
-        """(type, data text) of a value, or None when absent; REG_DWORD data reads as an int."""
-        code, out = self._reg("query", key, "/v", name)
-        if code != 0:
+        """(type, data text) of a value, or None when reg says it is absent; REG_DWORD data reads as an
+        int. Any other answer of reg fails the test with what reg printed."""
+        code, out, err = self._reg("query", key, "/v", name)
+        if code == 0:
+            for line in out.splitlines():
+                parts = line.strip().split(None, 2)
+                if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
+                    data = parts[2] if len(parts) == 3 else ""
+                    return parts[1], int(data, 16) if parts[1] == "REG_DWORD" else data
+        elif self._says_absent(code, out, err):
             return None
-        for line in out.splitlines():
-            parts = line.strip().split(None, 2)
-            if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
-                data = parts[2] if len(parts) == 3 else ""
-                return parts[1], int(data, 16) if parts[1] == "REG_DWORD" else data
-        return None
+        pytest.fail(f"reg query {key} /v {name}: exit code {code}\nstdout: {out!r}\nstderr: {err!r}")
 
     def add(self, key, name, reg_type, data):
-        code, out = self._reg("add", key, "/v", name, "/t", reg_type, "/d", str(data), "/f")
-        assert code == 0, f"reg add {key} {name}: {out}"
+        code, out, err = self._reg("add", key, "/v", name, "/t", reg_type, "/d", str(data), "/f")
+        assert code == 0, f"reg add {key} {name}: exit code {code}\nstdout: {out!r}\nstderr: {err!r}"
 
-    def delete(self, key, name):
-        self._reg("delete", key, "/v", name, "/f")
+    def delete(self, key, name=None):
+        """Deletes a value, or the whole key when no name is given; absent already is fine."""
+        args = ["delete", key, *(["/v", name] if name is not None else []), "/f"]
+        code, out, err = self._reg(*args)
+        if code != 0 and not self._says_absent(code, out, err):
+            pytest.fail(f"reg {' '.join(args)}: exit code {code}\nstdout: {out!r}\nstderr: {err!r}")
 
     def set(self, key, name, reg_type, data):
         """add() now, and put back the earlier state (value or absence) when the test ends."""
@@ -228,9 +244,9 @@ def account_key(user=TEST_USER):
 def unlinked(registry, monkeypatch):
     """The test user, with no stored pair of any user before and after the test."""
     monkeypatch.setenv("USER", TEST_USER)
-    registry._reg("delete", ACCOUNTS_KEY, "/f")
+    registry.delete(ACCOUNTS_KEY)
     yield
-    registry._reg("delete", ACCOUNTS_KEY, "/f")
+    registry.delete(ACCOUNTS_KEY)
 
 
 def stored_pairs(standin):

@@ -44,8 +44,8 @@ def test_later_exchange_replaces_pair(run_host, standin, linked):
 def test_never_linked(run_host, standin, registry, unlinked):
     assert creds(run_host) == {"event": "result", "export": "GetAccessCreds", "return": -1, "token": None,
                                "secret_length": None}
-    code, _ = registry._reg("query", ACCOUNTS_KEY)
-    assert code != 0, "reading must not create the key"
+    answer = registry._reg("query", ACCOUNTS_KEY)
+    assert registry._says_absent(*answer), f"reading must not create the key: {answer}"
 
 
 @pytest.mark.parametrize("change, readable", [

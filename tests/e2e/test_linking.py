@@ -185,7 +185,7 @@ def test_links_at_once_each_get_their_token(run_host, standin, unlinked, tmp_pat
 
 def test_no_browser_registered(run_host, standin, registry, unlinked, browser_log):
     html = r"HKLM\Software\Classes\.html"
-    code, listing = registry._reg("query", html, "/ve")
+    code, listing, _ = registry._reg("query", html, "/ve")
     assert code == 0 and "VelmoraTestBrowser.html" in listing
     registry._reg("add", html, "/ve", "/d", "VelmoraNoSuchProgram.html", "/f")
     try:
