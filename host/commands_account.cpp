@@ -42,6 +42,12 @@ struct RequestPair {
 
     wchar_t *Token() { return std::atomic_ref<wchar_t *>(token).load(std::memory_order_acquire); }
     wchar_t *Secret() { return std::atomic_ref<wchar_t *>(secret).load(std::memory_order_acquire); }
+
+    // Gives what the library handed over back to it.
+    void Release(const Library &library) {
+        if (wchar_t *text = Token()) library.freeDropBoxMemory(text);
+        if (wchar_t *text = Secret()) library.freeDropBoxMemory(text);
+    }
 };
 
 struct LinkOptions {
@@ -256,11 +262,9 @@ int RequestWithNullVariable(const CommandContext &context, const LinkOptions &op
         return exitCode;
     }
     EmitRequestResult(returned, pair);
-    wchar_t *token = pair.Token();
-    wchar_t *secret = pair.Secret();
-    if (token != nullptr) context.library.freeDropBoxMemory(token);
-    if (secret != nullptr) context.library.freeDropBoxMemory(secret);
-    return token != nullptr ? ExitOk : ExitFailure;
+    const bool gotToken = pair.Token() != nullptr;
+    pair.Release(context.library);
+    return gotToken ? ExitOk : ExitFailure;
 }
 
 int EmitExchange(const Library &library, const wchar_t *token, const wchar_t *secret, int attempt) {
@@ -320,8 +324,7 @@ int RunLink(CommandContext &context) {
         exitCode = ExchangeWhenApproved(library, token, secret, options.timeoutSeconds);
     else
         exitCode = ExitFailure;
-    if (token != nullptr) library.freeDropBoxMemory(token);
-    if (secret != nullptr) library.freeDropBoxMemory(secret);
+    pair.Release(library);
     return exitCode;
 }
 
