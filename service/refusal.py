@@ -133,9 +133,10 @@ class ConnectionRefuser:
             with self._lock:
                 if self._raw is not raw or self._left == 0:
                     continue
-                raw.sendto(reset_for(src, dst, src_port, dst_port, seq), (src, 0))
+                # Counted before the reset leaves: the client may ask for the count as soon as it is refused.
                 self._left -= 1
                 self.refused += 1
+                raw.sendto(reset_for(src, dst, src_port, dst_port, seq), (src, 0))
                 if self._left == 0:
                     self._stop_locked()
                     return
