@@ -3,7 +3,19 @@
 # a Wine prefix copied from a cached template, and a warm wineserver.
 # Expects: root, build, work, wine, wineserver, python set by the caller.
 
+# ADDR_NO_RANDOMIZE in the personality bits (see scripts/lib/namespaces.sh).
+velmora_address_randomization_off() {
+    local personality
+    personality="$(cat /proc/self/personality)"
+    (( 0x$personality & 0x0040000 ))
+}
+
 velmora_wine_environment() {
+    if ! velmora_address_randomization_off; then
+        echo "wine environment: address-space randomization is on; Wine would now and then die at start." >&2
+        echo "Run the -inside scripts only through scripts/e2e, scripts/demo or scripts/bench (setarch -R)." >&2
+        exit 2
+    fi
     if [ ! -f "$build/velmora-sync.exe" ] || [ ! -f "$build/fake-browser.exe" ]; then
         echo "e2e: build/win64 lacks velmora-sync.exe or fake-browser.exe (cmake --build --preset win64)" >&2
         exit 2
@@ -11,7 +23,9 @@ velmora_wine_environment() {
 
     # Wine turns proxy variables into settings, and a display would bring up dialogs.
     unset DISPLAY WAYLAND_DISPLAY http_proxy HTTP_PROXY https_proxy HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY
-    export WINEDEBUG=-all
+    # Quiet, but for the address-space errors: a Wine start that dies before
+    # the program runs then says why instead of ending with exit code 1 alone.
+    export WINEDEBUG=-all,err+virtual
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export WINESERVER="$wineserver"
 

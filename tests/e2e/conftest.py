@@ -42,11 +42,13 @@ def windows_path(path):
 
 
 def wine_env(extra=None):
-    """The environment of every Wine program: no display, no proxy variables, no debug output."""
+    """The environment of every Wine program: no display, no proxy variables, no debug output but
+    the address-space errors."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
                         "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY")}
-    env["WINEDEBUG"] = "-all"
+    # As scripts/lib/wine-environment.sh: a start that dies in Wine's address-space set-up says why.
+    env["WINEDEBUG"] = "-all,err+virtual"
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     env.update(extra or {})
     return env
