@@ -58,22 +58,28 @@ FileArgs SplitArgs(const CommandContext &context) {
 }
 
 // Runs one operation: with a window, pumping messages until the final one; or
-// without, waiting for the result byte (the library writes it last) and then,
-// with the test DLL, for the worker's end, so that its counters are final.
+// without, waiting for the result byte (the library writes it last) and then
+// for the worker's end, which no message tells: the worker is the thread the
+// export started, and it is waited for so that the process never exits under
+// it (and, with the test DLL, so that its counters are final).
 int RunFileOperation(const CommandContext &context, OperationVariables &variables, bool nullWindow,
                      const std::function<bool(HWND window)> &start) {
     if (!nullWindow) return RunOperation(context, variables, start);
+    const std::vector<DWORD> before = ThreadsOfThisProcess();
     if (!start(nullptr)) return ExitOk;
+    std::vector<HANDLE> workers = OpenThreadsStartedSince(before);
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG{context.timeoutSeconds} * 1000;
     // The worker writes the byte from its own thread.
     while (std::atomic_ref<BYTE>(variables.resultByte).load() == 0xFF) {
-        if (GetTickCount64() >= deadline)
+        if (GetTickCount64() >= deadline) {
+            for (HANDLE worker : workers) CloseHandle(worker);
             return HostError(ExitTimeout, "no result within " + std::to_string(context.timeoutSeconds) + " s");
+        }
         Sleep(10);
     }
-    const DebugWaitForWorkersFn wait = context.library.hooks.waitForWorkers;
-    if (wait != nullptr && wait(static_cast<DWORD>(deadline - GetTickCount64())) != 1)
-        return HostError(ExitTimeout, "the worker did not end within the time");
+    if (!WaitForWorkersEnd(workers))
+        return HostError(ExitTimeout, "the worker has not ended " + std::to_string(kWorkerEndSeconds) +
+                                          " s after its result");
     return ExitOk;
 }
 

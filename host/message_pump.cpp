@@ -4,7 +4,9 @@
 #include "host_message_decoder.h"
 #include "output.h"
 
+#include <algorithm>
 #include <iterator>
+#include <tlhelp32.h>
 #include <string>
 
 namespace {
@@ -79,29 +81,6 @@ HWND CreateMessageWindow(PumpState &state, int &attempts, DWORD &lastError) {
     }
 }
 
-// Seconds a worker may take to end after its final message.
-constexpr DWORD kWorkerEndSeconds = 10;
-
-// Waits, pumping, until the worker has ended; false when it still runs after
-// kWorkerEndSeconds. It sends nothing after its final message, so the wait
-// cannot block it. The host must not end its process while the worker is
-// still ending: under Wine the process exit interrupts a thread that is ending
-// on its own (the first thread to end loads libgcc_s under the dynamic
-// loader's lock), the thread dies holding that lock, the main thread's exit()
-// waits for it forever, and the wineserver kills the process half a second later.
-bool WaitForWorkerEnd(HANDLE worker) {
-    ULONGLONG deadline = GetTickCount64() + ULONGLONG{kWorkerEndSeconds} * 1000;
-    for (;;) {
-        ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return false;
-        DWORD woken = MsgWaitForMultipleObjectsEx(1, &worker, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
-                                                  MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_OBJECT_0) return true;
-        if (woken == WAIT_FAILED) return false;
-        DrainMessages();
-    }
-}
-
 } // namespace
 
 int RunOperation(const CommandContext &context, OperationVariables &variables,
@@ -149,4 +128,53 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
     }
     DestroyWindow(window);
     return exitCode;
+}
+
+// Under Wine the process exit interrupts a thread that is ending on its own
+// (the first thread to end loads libgcc_s under the dynamic loader's lock): the
+// thread dies holding that lock, the main thread's exit() waits for it forever,
+// and the wineserver kills the process half a second later. A worker sends
+// nothing after its final message, so this wait cannot block it.
+bool WaitForWorkerEnd(HANDLE worker) {
+    ULONGLONG deadline = GetTickCount64() + ULONGLONG{kWorkerEndSeconds} * 1000;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        DWORD woken = MsgWaitForMultipleObjectsEx(1, &worker, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                                  MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) return true;
+        if (woken == WAIT_FAILED) return false;
+        DrainMessages();
+    }
+}
+
+
+std::vector<DWORD> ThreadsOfThisProcess() {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+std::vector<HANDLE> OpenThreadsStartedSince(const std::vector<DWORD> &before) {
+    std::vector<HANDLE> started;
+    for (DWORD id : ThreadsOfThisProcess())
+        if (std::find(before.begin(), before.end(), id) == before.end())
+            if (HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id)) started.push_back(thread);
+    return started;
+}
+
+bool WaitForWorkersEnd(std::vector<HANDLE> &workers) {
+    bool ended = true;
+    for (HANDLE worker : workers) {
+        ended = WaitForWorkerEnd(worker) && ended;
+        CloseHandle(worker);
+    }
+    workers.clear();
+    return ended;
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Host variables an operation may point into (messages are checked against
 // them), and what the window procedure does with the messages of a transfer.
@@ -34,3 +35,18 @@ struct OperationVariables {
 // ExitTimeout (after an error event).
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start);
+
+// Seconds a worker may take to end after its final message.
+constexpr DWORD kWorkerEndSeconds = 10;
+
+// Waits, pumping, until the worker thread has ended; false when it still runs
+// after kWorkerEndSeconds. A host must not let its process exit while a worker
+// is still ending: under Wine the exit can then hang until the process is killed.
+bool WaitForWorkerEnd(HANDLE worker);
+
+// The ids of this process's threads, for telling which threads an export started.
+std::vector<DWORD> ThreadsOfThisProcess();
+// Handles (for waiting) of this process's threads whose ids are not in before.
+std::vector<HANDLE> OpenThreadsStartedSince(const std::vector<DWORD> &before);
+// WaitForWorkerEnd on each handle, which is closed; false when one still runs.
+bool WaitForWorkersEnd(std::vector<HANDLE> &workers);

@@ -1,5 +1,6 @@
 // A command that keeps many real operations alive at once, to watch the worker-thread table: parallel-rm.
 #include "../commands.h"
+#include "../message_pump.h"
 #include "../output.h"
 
 #include <vector>
@@ -20,6 +21,7 @@ struct Operations {
     const Library *library;
     std::vector<BYTE> results;    // sized once: the library keeps pointers into it
     std::vector<DWORD> threadIds; // by start index; 0 until its final message came
+    std::vector<HANDLE> workers;  // opened at their final message, waited for at the end
     size_t finished = 0;
 };
 
@@ -41,6 +43,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             const size_t index = static_cast<size_t>(payload->result - operations->results.data());
             if (index < operations->threadIds.size() && operations->threadIds[index] == 0) {
                 operations->threadIds[index] = record->threadId;
+                // Before its release, which lets go of the handle that keeps the id valid.
+                if (HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, record->threadId))
+                    operations->workers.push_back(worker);
                 ++operations->finished;
             }
         }
@@ -66,7 +71,8 @@ bool WaitForFinished(Operations &operations, size_t count, ULONGLONG deadline) {
 // parallel-rm COUNT INDEX NAME: starts COUNT deletes at once (the test delays
 // their replies, so all are alive together) and waits for every final message.
 // Then releases the first, starts one more delete (which takes the freed slot
-// when the table was full), releases it, and releases the others in start order.
+// when the table was full), releases it, and releases the others in start order;
+// then waits for every worker to end.
 int RunParallelRm(CommandContext &context) {
     unsigned long long requested = 0;
     unsigned long long index = 0;
@@ -77,7 +83,7 @@ int RunParallelRm(CommandContext &context) {
     if (!HasExport(library.bvDeleteRemote, "BVDeleteRemote")) return ExitFailure;
     const size_t count = static_cast<size_t>(requested);
 
-    Operations operations{&library, std::vector<BYTE>(count + 1, 0xFF), std::vector<DWORD>(count + 1, 0)};
+    Operations operations{&library, std::vector<BYTE>(count + 1, 0xFF), std::vector<DWORD>(count + 1, 0), {}};
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WindowProc;
@@ -102,7 +108,9 @@ int RunParallelRm(CommandContext &context) {
     const int extraRelease = library.killDropBoxThread(operations.threadIds[count]);
     std::vector<long long> laterReleases;
     for (size_t i = 1; i < count; ++i) laterReleases.push_back(library.killDropBoxThread(operations.threadIds[i]));
+    const bool workersEnded = WaitForWorkersEnd(operations.workers);
     DestroyWindow(window);
+    if (!workersEnded) return HostError(ExitTimeout, "a delete's worker has not ended");
 
     Event("result")
         .Text("export", "BVDeleteRemote")

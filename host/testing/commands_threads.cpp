@@ -1,5 +1,6 @@
 // Commands that exercise the worker-thread table through the test DLL: threads.
 #include "../commands.h"
+#include "../message_pump.h"
 #include "../output.h"
 
 #include <algorithm>
@@ -23,7 +24,8 @@ std::vector<long long> KillAll(const Library &library, const std::vector<DWORD> 
 // threads COUNT: fills the table from one process (the table lives per process):
 // starts COUNT idle workers, releases the first, starts one more (which takes
 // the freed slot), then releases every id once more in start order, the extra
-// one last, and the first id again. Prints the ids and every release's return.
+// one last, and the first id again. Prints the ids and every release's return,
+// then waits for every worker to end.
 int RunThreads(CommandContext &context) {
     unsigned long long count = 0;
     if (context.args.size() != 1 || !ParseUnsigned(context.args[0], count) || count == 0 || count > 100)
@@ -31,11 +33,17 @@ int RunThreads(CommandContext &context) {
     const DebugStartWorkersFn start = context.library.hooks.startWorkers;
     if (!HasExport(start, "VelmoraDebugStartWorkers")) return ExitFailure;
 
+    // Every worker this command starts, opened before its release lets go of the
+    // table's handle: the command waits for them all before it returns.
+    const std::vector<DWORD> before = ThreadsOfThisProcess();
     std::vector<DWORD> ids(static_cast<size_t>(count));
     const DWORD started = start(static_cast<DWORD>(count), ids.data());
+    std::vector<HANDLE> workers = OpenThreadsStartedSince(before);
     const int firstRelease = context.library.killDropBoxThread(ids[0]);
     DWORD extra = 0;
+    const std::vector<DWORD> beforeExtra = ThreadsOfThisProcess();
     start(1, &extra);
+    for (HANDLE worker : OpenThreadsStartedSince(beforeExtra)) workers.push_back(worker);
 
     std::vector<DWORD> later(ids.begin() + 1, ids.end());
     later.push_back(extra);
@@ -46,6 +54,7 @@ int RunThreads(CommandContext &context) {
     event.Number("first_release", firstRelease);
     event.NumberList("later_releases", KillAll(context.library, later));
     event.Emit();
+    if (!WaitForWorkersEnd(workers)) return HostError(ExitTimeout, "a worker has not ended");
     return ExitOk;
 }
 
