@@ -1,5 +1,5 @@
-# Windows builds (mingw-w64): the DLL, the fault-injection DLL for tests (64-bit
-# only), the reference host and the test programs.
+# Windows builds (mingw-w64): the DLL, the fault-injection DLL for tests, the
+# reference host and the test programs.
 enable_testing()
 # Link only what the code names: every import of the DLL must be a system DLL we chose.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
@@ -37,16 +37,14 @@ endfunction()
 
 velmora_dll(${VELMORA_DLL_NAME} ${CMAKE_SOURCE_DIR}/src/exports.def ${CMAKE_SOURCE_DIR}/src/frame/faults_off_win32.cpp)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  # The test DLL: the same code with the fault switch and one more export.
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/exports.def
-                                                       ${CMAKE_SOURCE_DIR}/src/testhooks.def)
-  file(READ ${CMAKE_SOURCE_DIR}/src/exports.def VELMORA_DEF)
-  file(READ ${CMAKE_SOURCE_DIR}/src/testhooks.def VELMORA_TESTHOOK_DEF)
-  file(WRITE ${CMAKE_BINARY_DIR}/generated/exports_faults.def "${VELMORA_DEF}${VELMORA_TESTHOOK_DEF}")
-  velmora_dll(${VELMORA_DLL_NAME}Faults ${CMAKE_BINARY_DIR}/generated/exports_faults.def
-              ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp ${VELMORA_TESTHOOK_SOURCES})
-endif()
+# The test DLL: the same code with the fault switch and the test hooks' exports.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/exports.def
+                                                     ${CMAKE_SOURCE_DIR}/src/testhooks.def)
+file(READ ${CMAKE_SOURCE_DIR}/src/exports.def VELMORA_DEF)
+file(READ ${CMAKE_SOURCE_DIR}/src/testhooks.def VELMORA_TESTHOOK_DEF)
+file(WRITE ${CMAKE_BINARY_DIR}/generated/exports_faults.def "${VELMORA_DEF}${VELMORA_TESTHOOK_DEF}")
+velmora_dll(${VELMORA_DLL_NAME}Faults ${CMAKE_BINARY_DIR}/generated/exports_faults.def
+            ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp ${VELMORA_TESTHOOK_SOURCES})
 
 # The reference host.
 file(GLOB_RECURSE VELMORA_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)

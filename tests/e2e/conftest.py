@@ -1,6 +1,7 @@
-"""Fixtures of the end-to-end suite: the reference host under wine64, the test
-prefix's registry, and the service stand-in. Runs only through scripts/e2e,
-which provides the namespaces, the prefix and the wineserver."""
+"""Fixtures of the end-to-end suite: the reference host under Wine (wine64, or
+the 32-bit Wine under emulation), the test prefix's registry, and the service
+stand-in. Runs only through scripts/e2e, which provides the namespaces, the
+prefix and the wineserver."""
 
 import dataclasses
 import json
@@ -14,8 +15,21 @@ import tempfile
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+# The build under test (scripts/e2e --arch): win64 under wine64, or win32, the
+# shipped DLL, under the 32-bit Wine of the i386 root, emulated by qemu-i386.
+ARCH = os.environ.get("VELMORA_E2E_ARCH", "win64")
 WINE = "/usr/lib/wine/wine64"
-DLL_NAMES = {"shipped": "VelmoraSync64.dll", "faults": "VelmoraSync64Faults.dll"}
+DLL_NAMES = {
+    "win64": {"shipped": "VelmoraSync64.dll", "faults": "VelmoraSync64Faults.dll"},
+    "win32": {"shipped": "VelmoraSync.dll", "faults": "VelmoraSyncFaults.dll"},
+}[ARCH]
+# HostMessage.size of each payload as the host of this build receives it:
+# pointers are 8 or 4 bytes, and the 64-bit payloads end aligned to 8.
+POINTER_SIZE = {"win64": 8, "win32": 4}[ARCH]
+PAYLOAD_SIZES = {
+    "win64": {"result": 24, "transfer": 32, "listing": 48, "listing_size": 40, "link_status": 40},
+    "win32": {"result": 20, "transfer": 32, "listing": 32, "listing_size": 28, "link_status": 32},
+}[ARCH]
 # Seconds the outer `timeout` allows beyond the host's own --timeout.
 WINE_MARGIN = 30
 
@@ -30,6 +44,29 @@ except ImportError:  # pragma: no cover - depends on the tree's state
 def pytest_configure(config):
     if os.environ.get("VELMORA_E2E_INSIDE") != "1":
         pytest.exit("run the e2e suite through scripts/e2e (it sets up the namespaces and the prefix)", 4)
+    config.addinivalue_line("markers", "win32: also in the test command's pass over the shipped 32-bit DLL "
+                                       "(scripts/e2e --arch win32 -m win32)")
+    config.addinivalue_line("markers", "not_win32(reason): cannot run under the 32-bit emulation; skipped there "
+                                       "with the reason")
+
+
+def pytest_collection_modifyitems(config, items):
+    if ARCH != "win32":
+        return
+    for item in items:
+        marker = item.get_closest_marker("not_win32")
+        if marker is not None:
+            reason = marker.kwargs.get("reason") or (marker.args[0] if marker.args else "")
+            assert reason, f"{item.nodeid}: not_win32 needs its reason"
+            item.add_marker(pytest.mark.skip(reason="not under the 32-bit emulation: " + reason))
+
+
+def wine_command():
+    """The Wine loader of the build under test, as a command prefix: wine64, or the
+    32-bit loader inside the session's view of the i386 root (same paths as outside)."""
+    if ARCH == "win32":
+        return ["chroot", os.environ["VELMORA_E2E_ROOT32"], "/usr/lib/wine/wine"]
+    return [WINE]
 
 
 def build_dir():
@@ -62,7 +99,7 @@ def run_wine(args, timeout, env=None):
     then never reach its end. A program that dies of a signal fails the test,
     whatever it printed before."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        done = subprocess.run(["timeout", "--kill-after=5", str(timeout), WINE, *map(str, args)],
+        done = subprocess.run(["timeout", "--kill-after=5", str(timeout), *wine_command(), *map(str, args)],
                               env=wine_env(env), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         out.seek(0)
         err.seek(0)
