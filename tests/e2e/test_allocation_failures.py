@@ -5,11 +5,13 @@ allocated), frees every block, and the clean run does the whole job."""
 
 import json
 
-from conftest import windows_path
+from conftest import PAYLOAD_SIZES, windows_path
 
 # Seconds each run may wait for its final message: a lost one ends the run by this timeout.
 RUN_TIMEOUT = "3"
-FINAL_KINDS = {17, 19, 20, 21, 22}
+# The final messages of these operations as (kind, payload size) in the build under test.
+FINALS = {(17, PAYLOAD_SIZES["result"]), (19, PAYLOAD_SIZES["result"]), (20, PAYLOAD_SIZES["result"]),
+          (21, PAYLOAD_SIZES["listing"]), (22, PAYLOAD_SIZES["listing_size"])}
 
 
 def fault_loop(run_host, *args):
@@ -20,7 +22,7 @@ def fault_loop(run_host, *args):
         summary = each.summary
         assert summary["outstanding_before"] == summary["outstanding_after"] == 0, (n, summary)
         assert all(m.get("free_failures", 0) == 0 for m in each.messages), (n, each.messages)
-        finals = [m for m in each.messages if m.get("kind") in FINAL_KINDS and m.get("size") in (24, 40, 48)]
+        finals = [m for m in each.messages if (m.get("kind"), m.get("size")) in FINALS]
         # One final message per operation at most (ls runs two: the size, then the listing).
         threads = [m["thread_id"] for m in finals]
         assert len(threads) == len(set(threads)), (n, each.messages)

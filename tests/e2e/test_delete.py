@@ -4,6 +4,8 @@ import re
 
 import pytest
 
+from conftest import PAYLOAD_SIZES
+
 
 DELETE_CALL = re.compile(r"^/1/fileops%2Fdelete\?root=sandbox&path=(?P<path>[^&]+)&oauth_consumer_key=(?P<key>[^&]+)"
                          r"&oauth_token=(?P<token>[^&]+)&oauth_nonce=[^&]+&oauth_timestamp=\d+"
@@ -19,7 +21,7 @@ def rm(run_host, index, name, *options):
 
 def notice(run):
     (message,) = run.messages
-    assert (message["kind"], message["size"]) == (19, 24)
+    assert (message["kind"], message["size"]) == (19, PAYLOAD_SIZES["result"])
     assert message["tag_ok"] and message["wparam_is_window"] and message["payload"]["result_is_host_byte"]
     assert run.result("KillDropBoxThread")["return"] == 1
     return message["payload"]["result"]

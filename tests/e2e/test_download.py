@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from conftest import windows_path
+from conftest import PAYLOAD_SIZES, windows_path
 
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
 MTIME_POSIX = 1414611019
@@ -32,7 +32,7 @@ def get(run_host, local, name="notes.txt", index=1, *options):
 
 
 def transfer_messages(run, kind):
-    return [m for m in run.messages if m["kind"] == kind and m["size"] == 32]
+    return [m for m in run.messages if m["kind"] == kind and m["size"] == PAYLOAD_SIZES["transfer"]]
 
 
 def final_notice(run, mode=0):
@@ -87,7 +87,7 @@ def test_download_writes_file_and_time(run_host, standin, linked, existing, size
     assert [m["payload"]["count"] for m in transfer_messages(run, 16)] == pieces
     assert all(m["wparam_zero"] and m["payload"]["code_class"] == 0 for m in transfer_messages(run, 16))
     notice = final_notice(run)
-    assert notice["tag_ok"] and notice["size"] == 24 and notice["payload"]["result"] == 1
+    assert notice["tag_ok"] and notice["size"] == PAYLOAD_SIZES["result"] and notice["payload"]["result"] == 1
     assert existing.read_bytes() == content
     assert int(existing.stat().st_mtime) == MTIME_POSIX
     assert leftovers(existing.parent, existing) == []
@@ -208,7 +208,8 @@ def test_cancel_leaves_local_file(run_host, standin, linked, existing, cancel_af
     assert len(transfer_messages(run, 16)) == pieces
     # The cancel notice (kind of the mode, TransferPayload), then 4008, then the finishing notice.
     kinds = [(m["kind"], m["size"]) for m in run.messages if m["kind"] != 16]
-    assert kinds == [(18, 32), (24, 32), (18, 24)], run.messages
+    transfer, result = PAYLOAD_SIZES["transfer"], PAYLOAD_SIZES["result"]
+    assert kinds == [(18, transfer), (24, transfer), (18, result)], run.messages
     assert failure(run) == (4008, 2)
     notice = final_notice(run, 1)
     assert notice["payload"]["result"] == 0
