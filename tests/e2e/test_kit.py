@@ -355,7 +355,8 @@ def test_sample_host_loads_the_library_at_run_time(packages, sample_hosts, arch)
 
 
 # The sample's own lines on stdout (the library's diagnostic lines land there too).
-SAMPLE_LINE = re.compile(r"(approve the access|account |uploaded |User Notes: |downloaded |deleted |check: |done$|stopped$)")
+SAMPLE_LINE = re.compile(r"(approve the access|account |uploaded |User Notes: |downloaded |deleted |check: "
+                         r"|done$|stopped$)")
 
 
 def sample_lines(done):
