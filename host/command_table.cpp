@@ -36,7 +36,8 @@ const Command *FindCommand(const wchar_t *name) {
 }
 
 void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
+    std::fputs("usage: velmora-sync.exe --version [--dll PATH]\n"
+               "       velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
                "COMMAND [ARGS]\ncommands:\n",
                stderr);
     PrintGroups(kSampleGroups);

@@ -28,6 +28,17 @@
 #ifndef VELMORA_SYNC_H
 #define VELMORA_SYNC_H
 
+/* The library version this header describes. The build takes its version from
+ * CMakeLists.txt and refuses to configure when these differ from it; the DLL's
+ * version resource carries the same numbers. */
+#define VELMORA_SYNC_VERSION_MAJOR 1
+#define VELMORA_SYNC_VERSION_MINOR 0
+#define VELMORA_SYNC_VERSION_PATCH 0
+#define VELMORA_SYNC_VERSION_STRING "1.0.0"
+/* One number for #if: 10000 * major + 100 * minor + patch. */
+#define VELMORA_SYNC_VERSION                                                                                           \
+    (VELMORA_SYNC_VERSION_MAJOR * 10000 + VELMORA_SYNC_VERSION_MINOR * 100 + VELMORA_SYNC_VERSION_PATCH)
+
 #include <windows.h>
 
 #ifdef __cplusplus
