@@ -227,7 +227,7 @@ int CommitChunkedUpload(const wchar_t *url, HANDLE file) {
 }
 
 int StartUpload(HWND window, const wchar_t *remotePath, const wchar_t *localPath, BYTE *result, BYTE *cancel) {
-    return StartNetworkOperation<UploadJob>(ChunkedUploadWorker, result, [&](UploadJob &job) {
+    return StartNetworkOperation<UploadJob, ChunkedUploadWorker>(result, [&](UploadJob &job) {
         job.window = window;
         job.result = result;
         job.cancel = cancel;
