@@ -16,7 +16,8 @@ namespace {
 int RunUnload(CommandContext &context);
 int RunReleaseElsewhere(CommandContext &context);
 
-#define VELMORA_OPERATIONS "size FOLDER | ls FOLDER LENGTH | get INDEX NAME LOCAL | rm INDEX NAME | put REMOTE LOCAL | link"
+#define VELMORA_OPERATIONS                                                                                             \
+    "size FOLDER | ls FOLDER LENGTH | get INDEX NAME LOCAL | rm INDEX NAME | put REMOTE LOCAL | link"
 const Command kCommands[] = {
     {L"unload", "after|in-handler COUNT " VELMORA_OPERATIONS, RunUnload},
     {L"release-elsewhere", "COUNT " VELMORA_OPERATIONS, RunReleaseElsewhere},
@@ -95,10 +96,10 @@ struct WindowState {
     Variables *variables = nullptr;
     bool unloadInHandler = false; // unload: the handler of the final message unloads
     std::atomic<bool> finished = false;
-    DWORD threadId = 0;           // of the final message
-    HANDLE worker = nullptr;      // opened at the final message, before its release
-    long release = -2;            // KillDropBoxThread's answer in the handler (-2: not called there)
-    long outstanding = -1;        // blocks of the library just before the unload
+    DWORD threadId = 0;      // of the final message
+    HANDLE worker = nullptr; // opened at the final message, before its release
+    long release = -2;       // KillDropBoxThread's answer in the handler (-2: not called there)
+    long outstanding = -1;   // blocks of the library just before the unload
 };
 
 // Blocks the library still holds (test DLL; -1 otherwise).

@@ -36,8 +36,8 @@ enum FaultKind {
     FaultThreadRunsFirst,
     FaultKinds
 };
-constexpr const char *kFaultNames[FaultKinds] = {"alloc",     "CreateThread",     "ResumeThread", "RegSetValueExW",
-                                                 "CryptProtectData", "clock", "ThreadRunsFirst"};
+constexpr const char *kFaultNames[FaultKinds] = {
+    "alloc", "CreateThread", "ResumeThread", "RegSetValueExW", "CryptProtectData", "clock", "ThreadRunsFirst"};
 // How long a creator waits for a thread that runs first.
 constexpr DWORD kRunsFirstMilliseconds = 10000;
 
