@@ -59,11 +59,15 @@ def test_unload_at_the_final_message(run_host, operations, kind, when):
     assert all(m["free_failures"] == 0 for m in run.messages), run.messages
 
 
-def test_unload_after_a_worker_that_could_not_resume(run_host, standin, linked):
-    # The thread was made but never ran: the reference its start took is given back at once, so
-    # the host's unload is the last one.
-    run = run_host("unload", "after", "3", "size", "User%20Notes", dll="faults",
-                   env={"VELMORA_FAULTS": "ResumeThread=1"})
+@pytest.mark.parametrize("faults", [
+    pytest.param("CreateThread=1", id="not-created"),
+    pytest.param("ResumeThread=1", id="not-resumed"),
+])
+def test_unload_after_a_worker_that_never_started(run_host, standin, linked, faults):
+    # No thread, or one made but never let run: the reference its start took is given back at
+    # once, so the host's unload is the last one. (Each run loads the library afresh, so each
+    # run's first thread start fails.)
+    run = run_host("unload", "after", "3", "size", "User%20Notes", dll="faults", env={"VELMORA_FAULTS": faults})
     assert run.exit_code == 0, run
     assert run.of("unload") == 3 * [{"event": "unload", "return": 1, "result_byte": 0xFF, "release": -2,
                                       "outstanding_blocks": 0, "worker_ended": True, "unloaded": True}]
