@@ -12,8 +12,8 @@ using Group = std::span<const Command> (*)();
 
 // A new command file adds its group to one of these.
 constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands};
-constexpr Group kTestGroups[] = {ExecCommands,     StoreRawCommands, ThreadTableCommands,
-                                 ParallelCommands, HeapCommands,     NonceCommands};
+constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands, ParallelCommands,
+                                 HeapCommands, NonceCommands,    LifetimeCommands,    ResumeCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
     for (Group group : groups)
@@ -36,7 +36,8 @@ const Command *FindCommand(const wchar_t *name) {
 }
 
 void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
+    std::fputs("usage: velmora-sync.exe --version [--dll PATH]\n"
+               "       velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
                "COMMAND [ARGS]\ncommands:\n",
                stderr);
     PrintGroups(kSampleGroups);

@@ -9,7 +9,7 @@ enum HostExit : int { ExitOk = 0, ExitFailure = 1, ExitUsage = 2, ExitTimeout = 
 
 // What a command gets: the loaded DLL, its own arguments and the global options.
 struct CommandContext {
-    const Library &library;
+    Library &library; // a command that unloads the library loads it here again before it returns
     std::span<wchar_t *const> args; // the arguments after the command name
     DWORD timeoutSeconds;
 };
@@ -32,6 +32,8 @@ std::span<const Command> ThreadTableCommands();
 std::span<const Command> ParallelCommands();
 std::span<const Command> HeapCommands();
 std::span<const Command> NonceCommands();
+std::span<const Command> LifetimeCommands();
+std::span<const Command> ResumeCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);

@@ -24,7 +24,10 @@ int RunRm(CommandContext &context);
 int RunPut(CommandContext &context);
 
 // Every command also takes --null-window: the operation runs without a window
-// (no messages), and the host waits for the result byte instead.
+// (no messages), and the host waits for the result byte instead; and
+// --destroyed-window: the operation gets the handle of a window that the host
+// has already destroyed, as a host whose window closed before the operation
+// ended (no message can be delivered), and the host waits the same way.
 const Command kCommands[] = {
     {L"size", "FOLDER", RunSize},
     {L"ls", "FOLDER [--length BYTES]", RunLs},
@@ -40,33 +43,53 @@ const Command &kGet = kCommands[3];
 const Command &kRm = kCommands[4];
 const Command &kPut = kCommands[5];
 
-// The command's arguments without --null-window, and whether it was there.
+// The window an operation reports to.
+enum class WindowChoice { Own, Null, Destroyed };
+
+// The command's arguments without --null-window and --destroyed-window, and the window they chose.
 struct FileArgs {
     std::vector<wchar_t *> args;
-    bool nullWindow = false;
+    WindowChoice window = WindowChoice::Own;
 };
 
 FileArgs SplitArgs(const CommandContext &context) {
     FileArgs split;
     for (wchar_t *arg : context.args) {
         if (std::wcscmp(arg, L"--null-window") == 0)
-            split.nullWindow = true;
+            split.window = WindowChoice::Null;
+        else if (std::wcscmp(arg, L"--destroyed-window") == 0)
+            split.window = WindowChoice::Destroyed;
         else
             split.args.push_back(arg);
     }
     return split;
 }
 
+// The handle of a message-only window that no longer exists; null when none could be made.
+HWND DestroyedWindow() {
+    std::string failure;
+    HWND window = OpenMessageWindow(L"VelmoraSyncDestroyedWindow", DefWindowProcW, nullptr, failure);
+    if (window == nullptr) {
+        HostError(ExitFailure, failure);
+        return nullptr;
+    }
+    DestroyWindow(window);
+    return window;
+}
+
 // Runs one operation: with a window, pumping messages until the final one; or
-// without, waiting for the result byte (the library writes it last) and then
-// for the worker's end, which no message tells: the worker is the thread the
-// export started, and it is waited for so that the process never exits under
-// it (and, with the test DLL, so that its counters are final).
-int RunFileOperation(const CommandContext &context, OperationVariables &variables, bool nullWindow,
+// without one that takes messages, waiting for the result byte (the library
+// writes it last) and then for the worker's end, which no message tells: the
+// worker is the thread the export started, and it is waited for so that the
+// process never exits under it (and, with the test DLL, so that its counters
+// are final).
+int RunFileOperation(const CommandContext &context, OperationVariables &variables, WindowChoice choice,
                      const std::function<bool(HWND window)> &start) {
-    if (!nullWindow) return RunOperation(context, variables, start);
+    if (choice == WindowChoice::Own) return RunOperation(context, variables, start);
+    HWND window = nullptr;
+    if (choice == WindowChoice::Destroyed && (window = DestroyedWindow()) == nullptr) return ExitFailure;
     const std::vector<DWORD> before = ThreadsOfThisProcess();
-    if (!start(nullptr)) return ExitOk;
+    if (!start(window)) return ExitOk;
     std::vector<HANDLE> workers = OpenThreadsStartedSince(before);
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG{context.timeoutSeconds} * 1000;
     // The worker writes the byte from its own thread.
@@ -86,10 +109,10 @@ int RunFileOperation(const CommandContext &context, OperationVariables &variable
 // Runs one operation through its starting export (start calls it with the
 // window, or null, and returns what it returned), then emits the export's
 // result event. The exit code says whether the operation succeeded.
-int RunExport(const CommandContext &context, OperationVariables &variables, bool nullWindow, const char *exportName,
-              const std::function<int(HWND window)> &start) {
+int RunExport(const CommandContext &context, OperationVariables &variables, WindowChoice choice,
+              const char *exportName, const std::function<int(HWND window)> &start) {
     int returned = -1;
-    const int exitCode = RunFileOperation(context, variables, nullWindow, [&](HWND window) {
+    const int exitCode = RunFileOperation(context, variables, choice, [&](HWND window) {
         returned = start(window);
         return returned == 0;
     });
@@ -104,11 +127,11 @@ int RunExport(const CommandContext &context, OperationVariables &variables, bool
 }
 
 // getDBMetadataBufferSize on folder; *size gets the length the library reported.
-int QuerySize(CommandContext &context, const wchar_t *folder, bool nullWindow, DWORD *size) {
+int QuerySize(CommandContext &context, const wchar_t *folder, WindowChoice choice, DWORD *size) {
     const Library &library = context.library;
     if (!HasExport(library.getDBMetadataBufferSize, "getDBMetadataBufferSize")) return ExitFailure;
     OperationVariables variables;
-    const int exitCode = RunExport(context, variables, nullWindow, "getDBMetadataBufferSize", [&](HWND window) {
+    const int exitCode = RunExport(context, variables, choice, "getDBMetadataBufferSize", [&](HWND window) {
         return library.getDBMetadataBufferSize(window, &variables.resultByte, folder, &variables.sizeVariable);
     });
     *size = variables.sizeVariable;
@@ -120,24 +143,24 @@ int RunSize(CommandContext &context) {
     const FileArgs split = SplitArgs(context);
     if (split.args.size() != 1) return UsageError(kSize);
     DWORD size = 0;
-    return QuerySize(context, split.args[0], split.nullWindow, &size);
+    return QuerySize(context, split.args[0], split.window, &size);
 }
 
 // The listing of folder, sized first as the real host does (length: the length
 // to ask for instead, -1 for the size query's). *listing gets the text when the
 // library handed it over.
-int FetchListing(CommandContext &context, const wchar_t *folder, bool nullWindow, long long length,
+int FetchListing(CommandContext &context, const wchar_t *folder, WindowChoice choice, long long length,
                  std::string *listing) {
     DWORD size = static_cast<DWORD>(length);
     if (length < 0) {
-        const int sized = QuerySize(context, folder, nullWindow, &size);
+        const int sized = QuerySize(context, folder, choice, &size);
         if (sized != ExitOk) return sized;
     }
     const Library &library = context.library;
     if (!HasExport(library.getDropboxMetadata, "getDropboxMetadata")) return ExitFailure;
     OperationVariables variables;
     variables.keepListing = listing;
-    return RunExport(context, variables, nullWindow, "getDropboxMetadata", [&](HWND window) {
+    return RunExport(context, variables, choice, "getDropboxMetadata", [&](HWND window) {
         return library.getDropboxMetadata(window, &variables.resultByte, folder, size);
     });
 }
@@ -151,7 +174,7 @@ int RunLs(CommandContext &context) {
                              ParseUnsigned(split.args[2], length) && length <= 0xFFFFFFFFull;
     if (split.args.size() != 1 && !lengthGiven) return UsageError(kLs);
     std::string listing;
-    return FetchListing(context, split.args[0], split.nullWindow, lengthGiven ? static_cast<long long>(length) : -1,
+    return FetchListing(context, split.args[0], split.window, lengthGiven ? static_cast<long long>(length) : -1,
                         &listing);
 }
 
@@ -183,7 +206,7 @@ int RunCount(CommandContext &context) {
     }
     if (args.size() != 1) return UsageError(kCount);
     std::string listing;
-    const int fetched = FetchListing(context, args[0], false, -1, &listing);
+    const int fetched = FetchListing(context, args[0], WindowChoice::Own, -1, &listing);
     if (fetched != ExitOk) return fetched;
     return EmitCount(context.library, listing);
 }
@@ -223,7 +246,7 @@ int RunGet(CommandContext &context) {
         return UsageError(kGet);
     const Library &library = context.library;
     if (!HasExport(library.getRemoteMergeFile, "getRemoteMergeFile")) return ExitFailure;
-    return RunExport(context, variables, split.nullWindow, "getRemoteMergeFile", [&](HWND window) {
+    return RunExport(context, variables, split.window, "getRemoteMergeFile", [&](HWND window) {
         return library.getRemoteMergeFile(window, args[1], static_cast<DWORD>(index), args[2], &variables.resultByte,
                                           &variables.cancelByte, static_cast<DWORD>(mode));
     });
@@ -238,7 +261,7 @@ int RunRm(CommandContext &context) {
     const Library &library = context.library;
     if (!HasExport(library.bvDeleteRemote, "BVDeleteRemote")) return ExitFailure;
     OperationVariables variables;
-    return RunExport(context, variables, split.nullWindow, "BVDeleteRemote", [&](HWND window) {
+    return RunExport(context, variables, split.window, "BVDeleteRemote", [&](HWND window) {
         return library.bvDeleteRemote(window, args[1], static_cast<DWORD>(index), &variables.resultByte);
     });
 }
@@ -274,7 +297,7 @@ int RunPut(CommandContext &context) {
             return HostError(ExitFailure, "cannot open " + Narrow(args[1]) + " to keep it open");
     }
     const int exitCode =
-        RunExport(context, variables, split.nullWindow, "BVUpdateRemoteWithFeedback", [&](HWND window) {
+        RunExport(context, variables, split.window, "BVUpdateRemoteWithFeedback", [&](HWND window) {
             return library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
                                                       &variables.cancelByte);
         });

@@ -3,6 +3,8 @@
 
 #include "output.h"
 
+#include <winver.h>
+
 namespace {
 
 // GetProcAddress returns FARPROC; the cast to the header's own pointer type is the documented way.
@@ -34,6 +36,27 @@ bool LoadSyncLibrary(const std::wstring &path, Library &library, std::string &re
 #define VELMORA_RESOLVE_HOOK(field, name, Type) Resolve(m, #name, library.hooks.field);
     VELMORA_TEST_HOOKS(VELMORA_RESOLVE_HOOK)
 #undef VELMORA_RESOLVE_HOOK
+    return true;
+}
+
+bool LibraryVersion(const Library &library, std::wstring &path, std::string &version) {
+    version.clear();
+    wchar_t file[MAX_PATH];
+    DWORD length = GetModuleFileNameW(library.module, file, MAX_PATH);
+    path.assign(file, length);
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return false;
+    std::string data(size, '\0');
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT fixedSize = 0;
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &fixedSize) ||
+        fixedSize < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != VS_FFI_SIGNATURE)
+        return false;
+    version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
+              "." + std::to_string(HIWORD(fixed->dwFileVersionLS));
+    if (LOWORD(fixed->dwFileVersionLS) != 0) version += "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
     return true;
 }
 

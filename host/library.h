@@ -40,6 +40,11 @@ std::wstring DefaultLibraryPath();
 // Loads the DLL and resolves every export it has. False (with a reason) when it does not load.
 bool LoadSyncLibrary(const std::wstring &path, Library &library, std::string &reason);
 
+// The loaded DLL's path and the file version of its version resource
+// ("1.0.0"; a fourth part only when it is not 0). False (version empty) when
+// the DLL carries no version resource.
+bool LibraryVersion(const Library &library, std::wstring &path, std::string &version);
+
 // Reports a host error naming an export that the DLL lacks; returns false.
 bool ReportMissingExport(const char *name);
 // True when the export is present; otherwise reports it missing.

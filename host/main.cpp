@@ -4,6 +4,7 @@
 #include "output.h"
 #include "testing/runs.h"
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -12,6 +13,7 @@ namespace {
 struct Options {
     std::wstring dllPath;
     bool json = false;
+    bool version = false; // --version: print the versions, run no command
     DWORD timeoutSeconds = 60;
     RunPlan runs;         // --repeat N, --fault-loop alloc: the command more than once (for tests)
     int commandIndex = 0; // argv index of the command name; 0 when missing
@@ -22,6 +24,8 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
         std::wstring_view arg = argv[i];
         if (arg == L"--json") {
             options.json = true;
+        } else if (arg == L"--version") {
+            options.version = true;
         } else if (arg == L"--dll" && i + 1 < argc) {
             options.dllPath = argv[++i];
         } else if (arg == L"--timeout" && i + 1 < argc) {
@@ -42,7 +46,30 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
             return true;
         }
     }
-    return false;
+    return options.version;
+}
+
+// --version: the host's version (that of the header it was built with, which
+// the build keeps equal to the project's) and that of the DLL it loads, from
+// the DLL's version resource. Fails when the DLL does not load or has none.
+int PrintVersions(const std::wstring &dllPath) {
+    Library library;
+    std::string reason;
+    const bool loaded = LoadSyncLibrary(dllPath, library, reason);
+    std::wstring path = dllPath;
+    std::string version;
+    const bool found = loaded && LibraryVersion(library, path, version);
+    if (JsonOutput()) {
+        Event event("version");
+        event.Text("host", VELMORA_SYNC_VERSION_STRING).Wide("library_path", path.c_str());
+        (found ? event.Text("library", version.c_str()) : event.Null("library")).Emit();
+    } else {
+        std::printf("velmora-sync.exe %s\n", VELMORA_SYNC_VERSION_STRING);
+        if (loaded)
+            std::printf("%s %s\n", Utf8(path.c_str()).c_str(), found ? version.c_str() : "(no version resource)");
+    }
+    if (!loaded) return HostError(ExitFailure, reason);
+    return found ? ExitOk : ExitFailure;
 }
 
 // Only the test DLL has the counters; they prove that nothing the library handed
@@ -74,6 +101,8 @@ int wmain(int argc, wchar_t **argv) {
         PrintUsage();
         return HostError(ExitUsage, "bad options or no command");
     }
+    const std::wstring dllPath = options.dllPath.empty() ? DefaultLibraryPath() : options.dllPath;
+    if (options.version) return PrintVersions(dllPath);
     const Command *command = FindCommand(argv[options.commandIndex]);
     if (command == nullptr) {
         PrintUsage();
@@ -82,8 +111,7 @@ int wmain(int argc, wchar_t **argv) {
 
     Library library;
     std::string reason;
-    if (!LoadSyncLibrary(options.dllPath.empty() ? DefaultLibraryPath() : options.dllPath, library, reason))
-        return HostError(ExitFailure, reason);
+    if (!LoadSyncLibrary(dllPath, library, reason)) return HostError(ExitFailure, reason);
     if (!HasExport(library.freeDropBoxMemory, "FreeDropBoxMemory") ||
         !HasExport(library.killDropBoxThread, "KillDropBoxThread"))
         return ExitFailure;

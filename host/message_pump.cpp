@@ -38,16 +38,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-bool RegisterWindowClass() {
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kWindowClass;
-    return RegisterClassExW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-}
+// Pauses before each further attempt at the message window.
+constexpr DWORD kWindowRetryPauses[] = {50, 100, 200, 400, 800};
 
-// Dispatches everything queued, sent messages of the workers included.
+} // namespace
+
 void DrainMessages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -56,43 +51,48 @@ void DrainMessages() {
     }
 }
 
-// Pauses before each further attempt at the message window.
-constexpr DWORD kWindowRetryPauses[] = {50, 100, 200, 400, 800};
-
-// The message-only window, retried a few times. Under Wine each thread keeps
-// the desktop's two top windows from its first window call. Several hosts
-// starting at once each start explorer.exe, and a host that asks while one of
-// them has made the desktop window but not yet its message parent keeps the
-// first without the second: HWND_MESSAGE then yields an ordinary top-level
-// window, which the stand-in graphics driver of a desktop still being set up
-// refuses without an error code. Setting the thread's desktop again forgets
-// the kept windows, so a later attempt finds the finished desktop. attempts
-// and lastError tell what happened when every attempt failed.
-HWND CreateMessageWindow(PumpState &state, int &attempts, DWORD &lastError) {
-    for (attempts = 1;; ++attempts) {
+// Retried a few times. Under Wine each thread keeps the desktop's two top
+// windows from its first window call. Several hosts starting at once each start
+// explorer.exe, and a host that asks while one of them has made the desktop
+// window but not yet its message parent keeps the first without the second:
+// HWND_MESSAGE then yields an ordinary top-level window, which the stand-in
+// graphics driver of a desktop still being set up refuses without an error
+// code. Setting the thread's desktop again forgets the kept windows, so a later
+// attempt finds the finished desktop.
+HWND OpenMessageWindow(const wchar_t *windowClass, WNDPROC procedure, void *state, std::string &failure) {
+    WNDCLASSEXW registration{};
+    registration.cbSize = sizeof registration;
+    registration.lpfnWndProc = procedure;
+    registration.hInstance = GetModuleHandleW(nullptr);
+    registration.lpszClassName = windowClass;
+    if (RegisterClassExW(&registration) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        failure = "cannot register the window class";
+        return nullptr;
+    }
+    DWORD lastError = ERROR_SUCCESS;
+    for (int attempts = 1;; ++attempts) {
         SetLastError(ERROR_SUCCESS);
-        HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      GetModuleHandleW(nullptr), &state);
+        HWND window = CreateWindowExW(0, windowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), state);
         if (window != nullptr) return window;
         lastError = GetLastError();
-        if (attempts > static_cast<int>(std::size(kWindowRetryPauses))) return nullptr;
+        if (attempts > static_cast<int>(std::size(kWindowRetryPauses))) {
+            failure = "cannot create the message window (error " + std::to_string(lastError) + ", " +
+                      std::to_string(attempts) + " attempts)";
+            return nullptr;
+        }
         Sleep(kWindowRetryPauses[attempts - 1]);
         SetThreadDesktop(GetThreadDesktop(GetCurrentThreadId()));
     }
 }
 
-} // namespace
 
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start) {
     PumpState state{&context.library, &variables};
-    if (!RegisterWindowClass()) return HostError(ExitFailure, "cannot register the window class");
-    int attempts = 0;
-    DWORD createError = ERROR_SUCCESS;
-    HWND window = CreateMessageWindow(state, attempts, createError);
-    if (window == nullptr)
-        return HostError(ExitFailure, "cannot create the message window (error " + std::to_string(createError) + ", " +
-                                          std::to_string(attempts) + " attempts)");
+    std::string failure;
+    HWND window = OpenMessageWindow(kWindowClass, WindowProc, &state, failure);
+    if (window == nullptr) return HostError(ExitFailure, failure);
 
     int exitCode = ExitOk;
     if (start(window)) {

@@ -36,6 +36,14 @@ struct OperationVariables {
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start);
 
+// A new message-only window of windowClass (registered here with procedure
+// when it is not yet), created with state as its creation parameter. Null with
+// the reason in failure when it cannot be had.
+HWND OpenMessageWindow(const wchar_t *windowClass, WNDPROC procedure, void *state, std::string &failure);
+
+// Dispatches everything queued, sent messages of the workers included.
+void DrainMessages();
+
 // Seconds a worker may take to end after its final message.
 constexpr DWORD kWorkerEndSeconds = 10;
 

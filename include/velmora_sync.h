@@ -24,9 +24,46 @@
  * id the record carries; exports that return their result directly
  * (CheckForAccessTokenResponse, DBFolderInitialization, GetAccessCreds and the
  * small services) run on the calling thread and send nothing.
+ *
+ * A message whose window no longer exists is not delivered: the library gives
+ * its blocks back itself, and the operation runs on to its end.
+ *
+ * Lifecycle
+ * ---------
+ * Every operation whose starting export returned 0 ends with exactly one final
+ * message (named with each export below; the transfer messages before it are
+ * not final). Once it has come, the host gives back the blocks it carries and
+ * calls KillDropBoxThread once with the record's thread id: inside the handler
+ * of the final message or later, from any thread of the host. The worker is in
+ * the thread table before it runs, so that call always finds it. Thirty workers
+ * that have not been released are tracked; further ones run untracked
+ * (KillDropBoxThread answers 0 for them). Without a window the host learns no
+ * thread id: such a worker's slot stays taken.
+ *
+ * Unloading: a host may unload the library (FreeLibrary) once every operation
+ * it started has sent its final message and the host has done the above for
+ * it (without a window: once the result byte holds the outcome), also from
+ * inside the handler of the last final message, while its worker still waits
+ * in SendMessageW. Each worker holds a reference on the library from before
+ * its thread starts until its thread's very end, so the library's code stays
+ * mapped until the last worker has left it, and goes with that worker. A host
+ * that unloads while an operation has still to send its final message keeps
+ * the library mapped for that worker, and still receives its messages, whose
+ * blocks it can then no longer give back.
  */
 #ifndef VELMORA_SYNC_H
 #define VELMORA_SYNC_H
+
+/* The library version this header describes. The build takes its version from
+ * CMakeLists.txt and refuses to configure when these differ from it; the DLL's
+ * version resource carries the same numbers. */
+#define VELMORA_SYNC_VERSION_MAJOR 1
+#define VELMORA_SYNC_VERSION_MINOR 0
+#define VELMORA_SYNC_VERSION_PATCH 0
+#define VELMORA_SYNC_VERSION_STRING "1.0.0"
+/* One number for #if: 10000 * major + 100 * minor + patch. */
+#define VELMORA_SYNC_VERSION                                                                                           \
+    (VELMORA_SYNC_VERSION_MAJOR * 10000 + VELMORA_SYNC_VERSION_MINOR * 100 + VELMORA_SYNC_VERSION_PATCH)
 
 #include <windows.h>
 
@@ -203,12 +240,30 @@ VELMORA_API int VELMORA_CALL BVDeleteRemote(HWND window, const wchar_t *remoteNa
  * current revision (or created), then gives the local file the service's
  * modification time. A nonzero *cancel stops it before its next chunk. The
  * fourth argument is not used.
+ * The file stays shared for reading and writing: the host may go on saving it.
+ * Its size, last-write time and change time (where the file system keeps one)
+ * are noted when the upload opens it. A file that is no longer as noted after
+ * its last chunk, or became too short to read a chunk, is not committed (its
+ * chunks may mix two versions): MsgTransferFailed (5007), then
+ * MsgUploadFinished with 0; upload it again. One that changes during the
+ * commit is committed as it was sent (result 1) but keeps its own time, so
+ * that the newer version does not look in step.
  * Messages (wParam 0): MsgTransferProgress per chunk the service accepted
- * (count = its bytes); MsgTransferFailed when a chunk request failed (class 1
- * the HTTP status, class 2: 5001 proxy settings unreadable, 5002 no memory
- * for the answer, 5003 the service answered with an error, 5006 no memory
- * for a message; class 3 the system error). Final (wParam the window):
- * MsgUploadFinished. */
+ * (count = its bytes); MsgTransferFailed when the upload fails on the way:
+ * class 1 the HTTP status of a chunk request, class 3 the system error of a
+ * chunk request, class 2 one of:
+ *   5001 the proxy settings cannot be read
+ *   5002 no memory for a chunk's answer
+ *   5003 the service answered a chunk with an error object
+ *   5004 no memory for the copy of the upload id
+ *   5005 (not sent: the offset needs no copy)
+ *   5006 no memory for a progress message
+ *   5007 the local file changed while it was being sent (see above)
+ *   5008 the service's answers would not end the upload: offsets that do
+ *        not advance three times in a row, more chunk requests than twice
+ *        the file's chunks and three, or an offset outside the bytes this
+ *        upload sent.
+ * Final (wParam the window): MsgUploadFinished. */
 VELMORA_API int VELMORA_CALL BVUpdateRemoteWithFeedback(HWND window, const wchar_t *remotePath, const wchar_t *localPath,
                                                         DWORD unused, BYTE *result, BYTE *cancel);
 

@@ -14,9 +14,9 @@ import socketserver
 from .store import ServiceError
 
 OPERATIONS = ("seed_account", "seed_request_token", "seed_access_token", "seed_folder", "seed_file",
-              "set_clock_offset", "freeze_clock", "approve", "requests", "clear_requests", "inject", "pending_faults",
-              "wait_taken", "release", "refused_connections", "clear_faults", "read_file", "metadata", "list_folder",
-              "info")
+              "seed_upload_session", "set_clock_offset", "freeze_clock", "approve", "requests", "clear_requests",
+              "inject", "pending_faults", "wait_taken", "release", "refused_connections", "clear_faults", "read_file",
+              "metadata", "list_folder", "info")
 
 
 def _plain(value):

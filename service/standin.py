@@ -149,6 +149,11 @@ class StandIn:
             client_mtime = wire.parse_date(client_mtime)
         return self.store.put_file(int(uid or self.default_uid), path, bytes(content), client_mtime=client_mtime)
 
+    def seed_upload_session(self, offset, uid=None):
+        """An upload session that already holds `offset` bytes (zeros, stored as a hole), for a client that
+        goes on with it from there. Returns its state as a chunk reply has it: expires, upload_id, offset."""
+        return self.store.seed_session(int(uid or self.default_uid), offset)
+
     def set_clock_offset(self, seconds):
         """Move the stand-in's clock (dates it writes, OAuth timestamp window) by `seconds`."""
         self.clock_offset = float(seconds)

@@ -381,6 +381,22 @@ class Store:
                                    extra=self.chunk_state(s))
             return s
 
+    def seed_session(self, uid, offset):
+        """A new session that holds `offset` bytes already, as if an upload had sent them: a hole of zeros
+        in the session file (no disk blocks). The next chunk must come at `offset` with its id."""
+        with self.lock:
+            self.account(uid)
+            offset = int(offset)
+            if offset < 0:
+                raise ServiceError(400, "offset must not be negative")
+            upload_id = secrets.token_urlsafe(16)
+            s = Session(upload_id, uid, os.path.join(self.root, "uploads", upload_id), self.clock() + self.upload_expiry)
+            with open(s.file, "wb") as f:
+                f.truncate(offset)
+            s.offset = offset
+            self.sessions[upload_id] = s
+            return self.chunk_state(s)
+
     def set_back(self, s, n):
         """Forget the last `n` bytes of a session."""
         with self.lock:

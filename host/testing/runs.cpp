@@ -75,6 +75,10 @@ int RunRepeatedly(const Command &command, CommandContext &context, const RunPlan
     if (plan.faultLoop &&
         (!HasExport(hooks.setFaults, "VelmoraDebugSetFaults") || !HasExport(hooks.counters, "VelmoraDebugCounters")))
         return ExitFailure;
+    // This thread's message queue handle, made before the first count: Wine
+    // opens it when the thread first waits for messages, and keeps it for the
+    // thread's life, which would show as one more handle after run 1.
+    MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLINPUT, 0);
     const unsigned long runs = plan.faultLoop ? kFaultLoopLimit : plan.repeat;
     int exitCode = ExitOk;
     bool clean = false;

@@ -22,6 +22,10 @@ using DebugStoredInfoFn = DWORD(__cdecl *)(char *out, DWORD capacity);
 // Nonces made on threads threads at once (a timestamp, then a nonce per turn) into slots of slot wide characters.
 using DebugMakeNoncesFn = DWORD(__cdecl *)(DWORD threads, DWORD perThread, DWORD slot, wchar_t *nonces);
 
+// BVUpdateRemoteWithFeedback going on with the service's session uploadId, which holds offset bytes.
+using DebugUploadFromFn = int(__cdecl *)(HWND window, const wchar_t *remotePath, const wchar_t *localPath, BYTE *result,
+                                         BYTE *cancel, const wchar_t *uploadId, ULONGLONG offset);
+
 // Every hook, as X(field, ExportName, Type).
 #define VELMORA_TEST_HOOKS(X)                                                                                          \
     X(counters, VelmoraDebugCounters, DebugCountersFn)                                                                 \
@@ -32,7 +36,8 @@ using DebugMakeNoncesFn = DWORD(__cdecl *)(DWORD threads, DWORD perThread, DWORD
     X(setFaults, VelmoraDebugSetFaults, DebugSetFaultsFn)                                                              \
     X(watchedBlocks, VelmoraDebugWatchedBlocks, DebugWatchedBlocksFn)                                                  \
     X(storedInfo, VelmoraDebugStoredInfo, DebugStoredInfoFn)                                                           \
-    X(makeNonces, VelmoraDebugMakeNonces, DebugMakeNoncesFn)
+    X(makeNonces, VelmoraDebugMakeNonces, DebugMakeNoncesFn)                                                           \
+    X(uploadFrom, VelmoraDebugUploadFrom, DebugUploadFromFn)
 
 struct TestHooks {
 #define VELMORA_HOOK_FIELD(field, name, Type) Type field = nullptr;

@@ -156,6 +156,23 @@ def test_skip_ahead_moves_session_past_2_gib_without_storing(standin, client):
     assert stored.st_size == far + 4 and stored.st_blocks * 512 < 1 << 20
 
 
+def test_seeded_session_past_2_gib_stores_what_it_is_sent(standin, client):
+    far = 2 ** 31 + 12345
+    state = standin.seed_upload_session(far)
+    assert state["offset"] == far and re.fullmatch(r"[A-Za-z0-9_-]{22}", state["upload_id"])
+    # the next chunk must come at the seeded offset
+    status, _, body = put_chunk(client, b"x", 0, state["upload_id"])
+    assert status == 400 and b"expected [2147495993]" in body
+    status, _, body = put_chunk(client, b"tail", far, state["upload_id"])
+    assert (status, json.loads(body)) == (200, {"expires": state["expires"], "upload_id": state["upload_id"],
+                                                "offset": far + 4})
+    meta = json.loads(commit(client, state["upload_id"], "/big.bin")[2])
+    assert meta["bytes"] == far + 4
+    assert standin.read_file("/big.bin", offset=far - 2) == b"\0\0tail"
+    stored = os.stat(standin.store.account(standin.default_uid).disk("/big.bin"))
+    assert stored.st_size == far + 4 and stored.st_blocks * 512 < 1 << 20
+
+
 def test_skip_ahead_never_moves_a_session_back(standin, client):
     upload_id = upload(client, [b"a" * 100])
     standin.inject("skip_ahead", verb="PUT", to=50)

@@ -141,5 +141,5 @@ DWORD WINAPI RequestTokenWorker(LPVOID parameter) {
 int StartLink(HWND window, wchar_t **requestToken, wchar_t **requestSecret) {
     RequestTokenSlot.store(requestToken, std::memory_order_release);
     RequestSecretSlot.store(requestSecret, std::memory_order_release);
-    return StartWorker(RequestTokenWorker, window, nullptr);
+    return StartWorker<RequestTokenWorker>(window, nullptr);
 }

@@ -110,7 +110,7 @@ int StartMergeFileFetch(HWND window, const wchar_t *remoteName, DWORD folderInde
         *result = 0;
         return 1;
     }
-    return StartNetworkOperation<MergeFileJob>(RemoteMergeFileWorker, result, [&](MergeFileJob &job) {
+    return StartNetworkOperation<MergeFileJob, RemoteMergeFileWorker>(result, [&](MergeFileJob &job) {
         job.window = window;
         job.result = result;
         job.folderIndex = folderIndex;
@@ -127,7 +127,7 @@ int StartRemoteDelete(HWND window, const wchar_t *remoteName, DWORD folderIndex,
         *result = 0;
         return 1;
     }
-    return StartNetworkOperation<DeleteJob>(DeleteRemoteWorker, result, [&](DeleteJob &job) {
+    return StartNetworkOperation<DeleteJob, DeleteRemoteWorker>(result, [&](DeleteJob &job) {
         job.window = window;
         job.result = result;
         job.folderIndex = folderIndex;

@@ -10,6 +10,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD
     return ::CreateThread(attributes, stackSize, start, parameter, flags, threadId);
 }
 
+DWORD ResumeThread(HANDLE thread) { return ::ResumeThread(thread); }
+
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size) {
     return ::RegSetValueExW(key, name, reserved, type, data, size);
 }

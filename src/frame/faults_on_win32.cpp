@@ -3,8 +3,12 @@
 //
 // VELMORA_FAULTS holds comma-separated rules "kind=N" (only the N-th call fails,
 // counting from 1) or "kind=N+" (the N-th and every later call fail). Kinds:
-// alloc, CreateThread, RegSetValueExW, CryptProtectData, and clock ("clock=N":
-// from the N-th reading on, the library's clock stands still at that reading).
+// alloc, CreateThread, ResumeThread, RegSetValueExW, CryptProtectData, clock
+// ("clock=N": from the N-th reading on, the library's clock stands still at that
+// reading) and ThreadRunsFirst ("ThreadRunsFirst=N": the N-th CreateThread of a
+// thread that may run at once returns only when that thread has ended, at most
+// 10 s later, as the slowest scheduler could make its creator; a thread created
+// suspended cannot run, so its creator goes on at once).
 // Read once per process; VelmoraDebugSetFaults replaces the rules later and
 // counts calls from 1 again, so one process can run an operation once per N.
 //
@@ -22,9 +26,20 @@
 
 namespace {
 
-enum FaultKind { FaultAlloc, FaultCreateThread, FaultRegSetValue, FaultCryptProtect, FaultClock, FaultKinds };
-constexpr const char *kFaultNames[FaultKinds] = {"alloc", "CreateThread", "RegSetValueExW", "CryptProtectData",
-                                                 "clock"};
+enum FaultKind {
+    FaultAlloc,
+    FaultCreateThread,
+    FaultResumeThread,
+    FaultRegSetValue,
+    FaultCryptProtect,
+    FaultClock,
+    FaultThreadRunsFirst,
+    FaultKinds
+};
+constexpr const char *kFaultNames[FaultKinds] = {
+    "alloc", "CreateThread", "ResumeThread", "RegSetValueExW", "CryptProtectData", "clock", "ThreadRunsFirst"};
+// How long a creator waits for a thread that runs first.
+constexpr DWORD kRunsFirstMilliseconds = 10000;
 
 struct FaultRule {
     unsigned long failAt = 0; // 0: never
@@ -116,7 +131,18 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    return ::CreateThread(attributes, stackSize, start, parameter, flags, threadId);
+    const bool runsFirst = ShouldFail(FaultThreadRunsFirst) && (flags & CREATE_SUSPENDED) == 0;
+    HANDLE thread = ::CreateThread(attributes, stackSize, start, parameter, flags, threadId);
+    if (thread != nullptr && runsFirst) WaitForSingleObject(thread, kRunsFirstMilliseconds);
+    return thread;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+    if (ShouldFail(FaultResumeThread)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return static_cast<DWORD>(-1);
+    }
+    return ::ResumeThread(thread);
 }
 
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size) {

@@ -27,5 +27,16 @@ void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWOR
     HostRecord *record = MakeHostRecord(GetCurrentThreadId(), kind, size, payload);
     // Without a message to carry it the payload can reach nobody: release it here.
     if (record == nullptr || record->message == nullptr) release(payload);
-    SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
+    // The window procedure runs on the window's thread, so nothing it does can
+    // set this thread's last error: a 0 with this error is the library's own
+    // SendMessageW that found no window.
+    SetLastError(ERROR_SUCCESS);
+    const LRESULT answer = SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
+    if (answer != 0 || GetLastError() != ERROR_INVALID_WINDOW_HANDLE || record == nullptr) return;
+    // Not delivered: the blocks never became the host's.
+    if (record->message != nullptr) {
+        release(payload);
+        LibFree(record->message);
+    }
+    LibFree(record);
 }

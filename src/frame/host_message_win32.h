@@ -11,7 +11,7 @@
 
 // The library blocks a payload points to, which travel with it to the host
 // (the listing text and the path copy). Released here only when no record
-// can carry the payload.
+// can carry the payload, or no window takes it.
 inline void ReleasePayloadBlocks(void *) {}
 inline void ReleasePayloadBlocks(ListingPayload *payload) {
     LibFree(payload->listing);
@@ -23,6 +23,9 @@ inline void ReleasePayloadBlocks(ListingSizePayload *payload) { LibFree(payload-
 // carrying the calling thread's id and delivers it with SendMessageW. When no
 // record or message can be allocated the message still goes (lParam 0, or a
 // record without message) and the payload is released here with release(payload).
+// When the window no longer exists (SendMessageW fails with
+// ERROR_INVALID_WINDOW_HANDLE) the record, the message and the payload with
+// release(payload) are released here: nobody else could.
 void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWORD size,
                      void (*release)(void *payload));
 

@@ -15,13 +15,13 @@ template <class Job> void DestroyJob(Job *job) {
 }
 template <class Job> using JobBlock = Owner<NullMeansEmpty<Job *, DestroyJob<Job>>>;
 
-// Starts worker on a new, value-initialised Job. fill(job) stores the
+// Starts Worker on a new, value-initialised Job. fill(job) stores the
 // operation's arguments in it and returns false when a copy of a text could not
 // be allocated (already counted): then 0 goes into *result and 1 is returned.
 // 1 also when the job cannot be allocated (counted; *result untouched) or the
 // thread cannot start (the job is released here). 0 when the worker runs: it
 // owns the job from then on and takes it with JobBlock<Job>(static_cast<Job *>(parameter)).
-template <class Job, class Fill> int StartNetworkOperation(LPTHREAD_START_ROUTINE worker, BYTE *result, Fill fill) {
+template <class Job, LPTHREAD_START_ROUTINE Worker, class Fill> int StartNetworkOperation(BYTE *result, Fill fill) {
     void *block = LibAlloc(sizeof(Job));
     if (block == nullptr) return 1;
     JobBlock<Job> job(new (block) Job{});
@@ -29,5 +29,5 @@ template <class Job, class Fill> int StartNetworkOperation(LPTHREAD_START_ROUTIN
         if (result != nullptr) *result = 0;
         return 1;
     }
-    return StartWorker(worker, job.release(), [](void *parameter) { DestroyJob(static_cast<Job *>(parameter)); });
+    return StartWorker<Worker>(job.release(), [](void *parameter) { DestroyJob(static_cast<Job *>(parameter)); });
 }

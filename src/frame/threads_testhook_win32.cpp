@@ -13,7 +13,7 @@ extern "C" __declspec(dllexport) DWORD __cdecl VelmoraDebugStartWorkers(DWORD co
     for (DWORD i = 0; i < count; ++i) {
         ids[i] = 0;
         DWORD id = 0;
-        if (StartWorkerWithId(IdleWorker, nullptr, nullptr, &id) == 0) {
+        if (StartWorker<IdleWorker>(nullptr, nullptr, &id) == 0) {
             ids[i] = id;
             ++started;
         }

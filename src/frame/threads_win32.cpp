@@ -1,4 +1,5 @@
-// The table of started workers: registration when a worker starts, release when the host forgets it.
+// The table of started workers: registration when a worker starts, release when the host forgets it;
+// and the start and end that every worker thread goes through.
 #include "frame/threads_win32.h"
 
 #include "frame/faults_win32.h"
@@ -16,6 +17,32 @@ struct ThreadTableState {
 };
 constinit ThreadTableState ThreadTable = {{}, {}, SRWLOCK_INIT};
 
+// Frees the slot of threadId and returns its handle (null when it has none).
+HANDLE TakeSlot(DWORD threadId) {
+    HANDLE taken = nullptr;
+    AcquireSRWLockExclusive(&ThreadTable.lock);
+    for (int slot = 0; slot < kThreadSlots; ++slot) {
+        if (ThreadTable.ids[slot] == threadId) {
+            taken = ThreadTable.handles[slot];
+            ThreadTable.handles[slot] = nullptr;
+            ThreadTable.ids[slot] = 0;
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&ThreadTable.lock);
+    return taken;
+}
+
+// The library's module; with takeReference a reference on it is added, which
+// FreeLibrary (or FreeLibraryAndExitThread) gives back. Null when not found.
+HMODULE LibraryModule(bool takeReference) {
+    HMODULE module = nullptr;
+    const DWORD flags =
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | (takeReference ? 0 : GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
+    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&FinishWorker), &module)) return nullptr;
+    return module;
+}
+
 } // namespace
 
 bool RegisterThread(HANDLE thread, DWORD threadId) {
@@ -29,27 +56,50 @@ bool RegisterThread(HANDLE thread, DWORD threadId) {
         }
     }
     ReleaseSRWLockExclusive(&ThreadTable.lock);
-    // An untracked handle would never be closed: close it now, the thread runs on.
-    if (!stored) CloseHandle(thread);
     return stored;
 }
 
-int StartWorkerWithId(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *),
-                      DWORD *threadId) {
-    *threadId = 0;
-    HANDLE thread = sys::CreateThread(nullptr, 0, worker, parameter, 0, threadId);
-    if (thread == nullptr) {
-        *threadId = 0;
-        if (releaseParameter != nullptr) releaseParameter(parameter);
-        return 1;
-    }
-    RegisterThread(thread, *threadId);
-    return 0;
+void FinishWorker(DWORD code) {
+    // The reference taken at the start is the one this thread still holds, so
+    // the module is there to be found. Should it not be, the thread still ends.
+    if (HMODULE module = LibraryModule(false)) FreeLibraryAndExitThread(module, code);
+    ExitThread(code);
 }
 
-int StartWorker(LPTHREAD_START_ROUTINE worker, void *parameter, void (*releaseParameter)(void *)) {
-    DWORD threadId = 0;
-    return StartWorkerWithId(worker, parameter, releaseParameter, &threadId);
+int StartWorkerThread(LPTHREAD_START_ROUTINE thread, void *parameter, void (*releaseParameter)(void *),
+                      DWORD *threadId) {
+    *threadId = 0;
+    auto notStarted = [&] {
+        if (releaseParameter != nullptr) releaseParameter(parameter);
+        return 1;
+    };
+    // The worker's reference: a host that unloads the library after (or while
+    // handling) the final message leaves it mapped until the worker has left
+    // its code, in FinishWorker.
+    const HMODULE module = LibraryModule(true);
+    if (module == nullptr) return notStarted();
+    DWORD id = 0;
+    // Suspended until it is in the table: a host thread that handles the final
+    // message can then always release it.
+    HANDLE handle = sys::CreateThread(nullptr, 0, thread, parameter, CREATE_SUSPENDED, &id);
+    if (handle == nullptr) {
+        FreeLibrary(module);
+        return notStarted();
+    }
+    const bool tracked = RegisterThread(handle, id);
+    if (sys::ResumeThread(handle) == static_cast<DWORD>(-1)) {
+        // It never ran a line of its own, so it holds nothing: ended here, it
+        // is a worker that never started.
+        if (tracked) TakeSlot(id);
+        TerminateThread(handle, 1);
+        CloseHandle(handle);
+        FreeLibrary(module);
+        return notStarted();
+    }
+    // An untracked handle would never be closed: close it now, the thread runs on.
+    if (!tracked) CloseHandle(handle);
+    *threadId = id;
+    return 0;
 }
 
 bool WaitForRegisteredWorkers(DWORD milliseconds) {
@@ -69,17 +119,7 @@ bool WaitForRegisteredWorkers(DWORD milliseconds) {
 
 int ForgetThread(DWORD threadId) {
     if (threadId == 0) return 0;
-    HANDLE released = nullptr;
-    AcquireSRWLockExclusive(&ThreadTable.lock);
-    for (int slot = 0; slot < kThreadSlots; ++slot) {
-        if (ThreadTable.ids[slot] == threadId) {
-            released = ThreadTable.handles[slot];
-            ThreadTable.handles[slot] = nullptr;
-            ThreadTable.ids[slot] = 0;
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&ThreadTable.lock);
+    HANDLE released = TakeSlot(threadId);
     if (released == nullptr) return 0;
     CloseHandle(released);
     return 1;

@@ -122,7 +122,7 @@ DWORD WINAPI MetadataSizeWorker(LPVOID parameter) {
 } // namespace
 
 int StartMetadataSize(HWND window, BYTE *result, const wchar_t *folderPath, DWORD *size) {
-    return StartNetworkOperation<ListingJob>(MetadataSizeWorker, result, [&](ListingJob &job) {
+    return StartNetworkOperation<ListingJob, MetadataSizeWorker>(result, [&](ListingJob &job) {
         job.window = window;
         job.result = result;
         job.size = size;
@@ -132,7 +132,7 @@ int StartMetadataSize(HWND window, BYTE *result, const wchar_t *folderPath, DWOR
 }
 
 int StartMetadataListing(HWND window, BYTE *result, const wchar_t *folderPath, DWORD expectedLength) {
-    return StartNetworkOperation<ListingJob>(MetadataWorker, result, [&](ListingJob &job) {
+    return StartNetworkOperation<ListingJob, MetadataWorker>(result, [&](ListingJob &job) {
         job.window = window;
         job.result = result;
         job.expectedLength = expectedLength;

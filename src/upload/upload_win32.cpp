@@ -22,13 +22,16 @@
 
 namespace {
 
-// The chunk sender's own failure codes (code class 2).
-enum ChunkCode : DWORD {
+// The upload's own failure codes (code class 2). 5005 (no memory for a copy
+// of the offset) is never sent: the offset is read where it stands.
+enum UploadCode : DWORD {
     kNoProxySetting = 5001,
     kNoAnswerBuffer = 5002,
     kErrorAnswer = 5003,
     kNoUploadIdCopy = 5004,
     kNoMessageMemory = 5006,
+    kFileChanged = 5007,
+    kAnswersOutOfBounds = 5008,
 };
 
 // Answers are read once, into a buffer of this size with room for a terminator.
@@ -38,13 +41,17 @@ constexpr DWORD kAnswerCapacity = 16384;
 constexpr int kStalledPassLimit = 3;
 
 // The job of an upload: the host's window, result and cancel bytes, and the
-// library's copies of the encoded remote path and the local path.
+// library's copies of the encoded remote path and the local path. An upload
+// that goes on with a session the service already holds (tests only) starts
+// at startOffset with that session's id.
 struct UploadJob {
     HWND window = nullptr;
     BYTE *result = nullptr;
     LibBlock<wchar_t> remotePath;
     LibBlock<wchar_t> localPath;
     BYTE *cancel = nullptr;
+    LibBlock<wchar_t> uploadId;
+    int64_t startOffset = 0;
 };
 
 // Notes the length of the first piece of an answer and stops: the piece is
@@ -104,14 +111,40 @@ bool PutChunk(const wchar_t *url, const ProxySetting *proxy, LibBlock<wchar_t> *
     return true;
 }
 
+// The file's size, last-write time and change time as they are now. False
+// when neither the size nor a last-write time can be read.
+bool ReadFileState(HANDLE file, FileState *state) {
+    *state = {};
+    LARGE_INTEGER bytes = {};
+    if (!GetFileSizeEx(file, &bytes)) return false;
+    state->size = bytes.QuadPart;
+    FILE_BASIC_INFO basic = {};
+    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        state->lastWrite = basic.LastWriteTime.QuadPart;
+        state->changed = basic.ChangeTime.QuadPart;
+        return true;
+    }
+    FILETIME lastWrite = {};
+    if (!GetFileTime(file, nullptr, nullptr, &lastWrite)) return false;
+    state->lastWrite =
+        static_cast<LONGLONG>((static_cast<ULONGLONG>(lastWrite.dwHighDateTime) << 32) | lastWrite.dwLowDateTime);
+    return true;
+}
+
+// True when the file is still as noted; false when it changed, or cannot tell.
+bool FileUnchanged(HANDLE file, const FileState &noted) {
+    FileState now;
+    return ReadFileState(file, &now) && now.size == noted.size && now.lastWrite == noted.lastWrite &&
+           now.changed == noted.changed;
+}
+
 // The worker's local file: opened for reading, and for setting its time only,
-// so that nothing the upload does can change its bytes.
-FileHandle OpenLocalFile(const wchar_t *path, int64_t *size) {
+// so that nothing the upload does can change its bytes; shared for reading and
+// writing, so that the host may go on saving it. *state: the file as opened.
+FileHandle OpenLocalFile(const wchar_t *path, FileState *state) {
     FileHandle file(CreateFileW(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER bytes = {};
-    if (!file || !GetFileSizeEx(file.get(), &bytes)) return {};
-    *size = bytes.QuadPart;
+    if (!file || !ReadFileState(file.get(), state)) return {};
     return file;
 }
 
@@ -126,23 +159,56 @@ bool ReadChunk(HANDLE file, int64_t offset, char *buffer, DWORD length, DWORD *r
     return *read == length;
 }
 
-// Sends the whole file, chunk by chunk, from the offset the service last
-// reported. An empty file goes as one empty chunk, which opens the upload.
-// True when the service holds every byte; *uploadId then names the upload.
-bool SendChunks(const UploadJob &job, HANDLE file, int64_t size, LibBlock<wchar_t> *uploadId) {
+// Ends an upload whose local file changed under it: kind 24 (5007) tells the
+// host why. Returns false for the caller to return.
+bool FileChanged(HWND window) {
+    (void)SendTransferMessage(window, MsgTransferFailed, 0, kFileChanged, kClassOperation);
+    return false;
+}
+
+// Ends an upload whose service answers would have it loop or go out of range:
+// kind 24 (5008) tells the host why. Returns false for the caller to return.
+bool AnswersOutOfBounds(HWND window) {
+    (void)SendTransferMessage(window, MsgTransferFailed, 0, kAnswersOutOfBounds, kClassOperation);
+    return false;
+}
+
+// The chunk requests one upload may make from offset start on a file of size
+// bytes: twice its chunks and three more, room for an honest service to ask
+// for parts again, and an end for one whose answers never converge.
+int64_t ChunkRequestLimit(int64_t start, int64_t size) {
+    const int64_t chunks = size > start ? (size - start + kChunkSize - 1) / kChunkSize : 1;
+    return 2 * chunks + 3;
+}
+
+// Sends the whole file (noted.size bytes, as opened), chunk by chunk, from the
+// offset the service last reported. An empty file goes as one empty chunk,
+// which opens the upload. True when the service holds every byte; *uploadId
+// then names the upload. Answers that would loop (passes that do not advance,
+// more requests than ChunkRequestLimit) or report more than this upload sent
+// end it with 5008; a chunk that cannot be read because the file changed
+// (it became shorter) with 5007.
+bool SendChunks(const UploadJob &job, HANDLE file, const FileState &noted, LibBlock<wchar_t> *uploadId) {
+    const int64_t size = noted.size;
     AccessCreds creds;
     if (!ReadAccessCreds(&creds)) return false;
     LibBlock<char> chunk(LibAllocArray<char>(kChunkSize));
     if (!chunk) return false;
     // Read once for all chunks: the user's setting does not change within an upload.
     const ProxySetting proxy = QueryProxySetting();
-    int64_t offset = 0;
+    int64_t offset = job.startOffset;
+    // The end of the furthest bytes sent: an honest service never reports more.
+    int64_t sentEnd = offset;
+    const int64_t requestLimit = ChunkRequestLimit(offset, size);
+    int64_t requests = 0;
     int stalled = 0;
     do {
         if (*job.cancel != 0) return false;
+        if (requests == requestLimit) return AnswersOutOfBounds(job.window);
         const DWORD length = static_cast<DWORD>(size - offset < kChunkSize ? size - offset : kChunkSize);
         DWORD read = 0;
-        if (length != 0 && !ReadChunk(file, offset, chunk.get(), length, &read)) return false;
+        if (length != 0 && !ReadChunk(file, offset, chunk.get(), length, &read))
+            return FileUnchanged(file, noted) ? false : FileChanged(job.window);
         // The next chunk starts a new upload only at offset 0; later ones need the id.
         if (offset != 0 && !*uploadId) return false;
         wchar_t offsetText[24] = {};
@@ -151,16 +217,19 @@ bool SendChunks(const UploadJob &job, HANDLE file, int64_t size, LibBlock<wchar_
             ChunkUrl(offset != 0 ? uploadId->get() : nullptr, offsetText, creds.token.get(), creds.secret.get());
         if (!url) return false;
         const int64_t sent = offset;
+        ++requests;
         if (SendUploadChunk(url.get(), &proxy, job.window, uploadId, &offset, chunk.get(), read) != 0) return false;
-        if (offset < 0 || offset > size) return false;
+        if (sent + read > sentEnd) sentEnd = sent + read;
+        if (offset < 0 || offset > sentEnd) return AnswersOutOfBounds(job.window);
         stalled = offset > sent ? 0 : stalled + 1;
-        if (stalled == kStalledPassLimit) return false;
+        if (stalled == kStalledPassLimit) return AnswersOutOfBounds(job.window);
     } while (offset < size);
     return static_cast<bool>(*uploadId);
 }
 
 // Looks up the remote revision and commits the upload at it (or as a new file).
-bool Commit(const UploadJob &job, HANDLE file, const LibBlock<wchar_t> &uploadId) {
+// The local file gets the committed time only while it is still as noted.
+bool Commit(const UploadJob &job, HANDLE file, const FileState &noted, const LibBlock<wchar_t> &uploadId) {
     LibBlock<char> revision;
     const int lookup = GetRemoteRevision(job.remotePath.get(), &revision);
     if (lookup == kRevisionUnknown) return false;
@@ -176,17 +245,25 @@ bool Commit(const UploadJob &job, HANDLE file, const LibBlock<wchar_t> &uploadId
         url =
             CommitUrl(job.remotePath.get(), wideRevision.get(), uploadId.get(), creds.token.get(), creds.secret.get());
     }
-    return url && CommitChunkedUpload(url.get(), file) == 0;
+    return url && CommitChunkedUpload(url.get(), file, &noted) == 0;
+}
+
+// Sends the file and commits it. Bytes read while the host saved the file may
+// mix two versions: a file that is no longer as it was opened is not
+// committed, and kind 24 (5007) tells the host why.
+bool Upload(UploadJob &job, HANDLE file, const FileState &noted) {
+    LibBlock<wchar_t> uploadId = std::move(job.uploadId);
+    if (!SendChunks(job, file, noted, &uploadId)) return false;
+    if (!FileUnchanged(file, noted)) return FileChanged(job.window);
+    return Commit(job, file, noted, uploadId);
 }
 
 DWORD WINAPI ChunkedUploadWorker(LPVOID parameter) {
     JobBlock<UploadJob> job(static_cast<UploadJob *>(parameter));
     bool uploaded = false;
-    int64_t size = 0;
-    if (const FileHandle file = OpenLocalFile(job->localPath.get(), &size)) {
-        LibBlock<wchar_t> uploadId;
-        uploaded = SendChunks(*job.get(), file.get(), size, &uploadId) && Commit(*job.get(), file.get(), uploadId);
-    }
+    FileState noted;
+    if (const FileHandle file = OpenLocalFile(job->localPath.get(), &noted))
+        uploaded = Upload(*job.get(), file.get(), noted);
     BYTE *const result = job->result;
     *result = uploaded ? 1 : 0;
     // The job goes before the final message: once the host has it, the upload holds nothing.
@@ -211,7 +288,7 @@ int SendUploadChunk(const wchar_t *url, const ProxySetting *proxy, HWND window, 
     return 1;
 }
 
-int CommitChunkedUpload(const wchar_t *url, HANDLE file) {
+int CommitChunkedUpload(const wchar_t *url, HANDLE file, const FileState *noted) {
     Exchange exchange;
     DWORD status = 0;
     if (!RunExchange(kCommitProfile, {url}, exchange, &status) || status != HTTP_STATUS_OK) return 1;
@@ -219,20 +296,30 @@ int CommitChunkedUpload(const wchar_t *url, HANDLE file) {
     std::string_view text;
     if (!ReadFirstPiece(exchange, &answer, &text) || ContainsErrorMarker(text)) return 1;
     // Without a time that parses, the file keeps its own: never a 1970 stamp.
+    // A file saved since it was read keeps its own too: the service's time on
+    // it would tell a host that compares times that the new version is in step.
     std::string_view clientMtime;
     FILETIME modified = {};
-    if (FindClientMtime(text, &clientMtime) && ServiceDateToFILETIME(clientMtime, &modified))
+    if (FindClientMtime(text, &clientMtime) && ServiceDateToFILETIME(clientMtime, &modified) &&
+        (noted == nullptr || FileUnchanged(file, *noted)))
         SetFileTime(file, nullptr, nullptr, &modified);
     return 0;
 }
 
 int StartUpload(HWND window, const wchar_t *remotePath, const wchar_t *localPath, BYTE *result, BYTE *cancel) {
-    return StartNetworkOperation<UploadJob>(ChunkedUploadWorker, result, [&](UploadJob &job) {
+    return StartUploadFrom(window, remotePath, localPath, result, cancel, nullptr, 0);
+}
+
+int StartUploadFrom(HWND window, const wchar_t *remotePath, const wchar_t *localPath, BYTE *result, BYTE *cancel,
+                    const wchar_t *uploadId, int64_t offset) {
+    return StartNetworkOperation<UploadJob, ChunkedUploadWorker>(result, [&](UploadJob &job) {
         job.window = window;
         job.result = result;
         job.cancel = cancel;
         job.remotePath = EncodeForUrl(remotePath);
         job.localPath = CopyWideText(localPath);
-        return job.remotePath && job.localPath;
+        job.startOffset = offset;
+        if (uploadId != nullptr) job.uploadId = CopyWideText(uploadId);
+        return job.remotePath && job.localPath && (uploadId == nullptr || job.uploadId);
     });
 }

@@ -1,8 +1,11 @@
 """Host messages when the library runs out of memory while reporting: a lost
 record still reaches the window (lParam 0), a lost HostMessage leaves only the
-record to free, and nothing is leaked either way."""
+record to free, and nothing is leaked either way; and when the host's window is gone,
+the library gives back the blocks that could not be delivered."""
 
-from conftest import TEST_USER
+import pytest
+
+from conftest import TEST_USER, windows_path
 
 
 def classify(message):
@@ -41,3 +44,26 @@ def test_link_notice_under_allocation_failures(run_host, standin, unlinked, brow
             assert kinds in (["kind-23"],) and grown == 0, (n, linking)
     assert runs[-1].exit_code == 0
     assert {"no-record", "no-message", "kind-23"} <= seen, seen
+
+
+@pytest.mark.parametrize("args, results", [
+    # Two pieces of progress and the final message of a download.
+    pytest.param(["get", "1", "notes.txt", "<target>"], ["getRemoteMergeFile"], id="download"),
+    pytest.param(["size", "User%20Notes"], ["getDBMetadataBufferSize"], id="size"),
+    # The size query, then the listing with its text and path copy.
+    pytest.param(["ls", "User%20Notes"], ["getDBMetadataBufferSize", "getDropboxMetadata"], id="listing"),
+])
+def test_messages_to_a_destroyed_window_are_given_back(run_host, standin, linked, tmp_path, args, results):
+    # The host's window is gone before the operation starts: no message can be delivered, so the
+    # library gives every block of each message back itself. The operation still runs to its
+    # end and writes its result byte.
+    standin.seed_file("/User Notes/notes.txt", bytes(range(256)) * 80)
+    target = tmp_path / "notes.txt"
+    args = [windows_path(target) if arg == "<target>" else arg for arg in args]
+    run = run_host(*args, "--destroyed-window", dll="faults")
+    assert run.exit_code == 0, run
+    assert run.messages == []
+    assert [(r["export"], r["return"], r["result_byte"]) for r in run.of("result")] == [(e, 0, 1) for e in results]
+    assert run.counters["outstanding_blocks"] == 0, run.counters
+    if "get" in args:
+        assert target.read_bytes() == bytes(range(256)) * 80

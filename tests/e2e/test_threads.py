@@ -37,9 +37,18 @@ def test_full_table_leaves_no_handle_open(run_host):
         assert 0 < summary["handles_before"] == summary["handles_after"], (n, summary)
 
 
-def test_create_thread_failure_starts_nothing(run_host):
-    run = run_host("threads", "1", dll="faults", env={"VELMORA_FAULTS": "CreateThread=1"})
+@pytest.mark.parametrize("faults, count, later", [
+    pytest.param("CreateThread=1", 1, [1, -1], id="not-created"),
+    # Made suspended and entered into the table, but it cannot be let run: it is ended and its
+    # slot freed, so that the 29 others and the extra worker fit in the table; and no thread is
+    # left (the command waits for every thread it started).
+    pytest.param("ResumeThread=1", 30, [1] * 29 + [1, -1], id="not-resumed"),
+])
+def test_thread_that_cannot_start_starts_nothing(run_host, faults, count, later):
+    run = run_host("threads", str(count), dll="faults", env={"VELMORA_FAULTS": faults})
     assert run.exit_code == 0, run
     result = run.result("VelmoraDebugStartWorkers")
-    assert result["started"] == 0
+    assert result["started"] == count - 1
     assert not result["all_ids_nonzero"]
+    # The first start's id is 0 (released with -1); every started worker is released once.
+    assert (result["first_release"], result["later_releases"]) == (-1, later)

@@ -1,7 +1,7 @@
 """BVUpdateRemoteWithFeedback through the reference host against the stand-in: the chunk requests,
 the revision lookup and the commit exactly as the service receives them, the messages the host
 gets, what the service stores, and what becomes of the local file (its bytes never change; its
-time becomes the committed client_mtime)."""
+time becomes the committed client_mtime, unless the user saved it meanwhile)."""
 
 import concurrent.futures
 import email.utils
@@ -205,24 +205,122 @@ def test_chunk_sent_again_from_service_offset(run_host, standin, account, notes_
 
 
 # Answers to the second chunk that must end the upload rather than loop: passes that do not advance
-# (three in a row), and offsets outside the file. The chunk counts as accepted, so its progress
-# message comes; no failure message, no lookup, no commit.
-@pytest.mark.parametrize("body, count, passes", [
-    pytest.param(NO_OFFSET, 3, 3, id="no-offset-three-times"),
-    pytest.param('{"offset": %d}' % CHUNK, 3, 3, id="same-offset-three-times"),
-    pytest.param('{"offset": %d}' % (2 * CHUNK + 5001), 1, 1, id="offset-past-the-end"),
-    pytest.param('{"offset": -1}', 1, 1, id="negative-offset"),
+# (three in a row), and offsets outside what this upload sent (past the end of the file, beyond the
+# bytes sent so far, negative). The chunk counts as accepted, so its progress message comes; then the
+# failure message tells why (5008); no lookup, no commit.
+@pytest.mark.parametrize("fault, passes", [
+    pytest.param(dict(kind="status", body=NO_OFFSET, count=3), 3, id="no-offset-three-times"),
+    pytest.param(dict(kind="status", body='{"offset": %d}' % CHUNK, count=3), 3, id="same-offset-three-times"),
+    pytest.param(dict(kind="status", body='{"offset": %d}' % (2 * CHUNK + 5001)), 1, id="offset-past-the-end"),
+    # the file has 2 * CHUNK + 5000 bytes, but only 2 * CHUNK of them were sent
+    pytest.param(dict(kind="status", body='{"offset": %d}' % (2 * CHUNK + 1)), 1, id="offset-beyond-bytes-sent"),
+    # the service says it holds bytes it was never sent
+    pytest.param(dict(kind="skip_ahead", to=2 * CHUNK + 100), 1, id="service-skips-ahead"),
+    pytest.param(dict(kind="status", body='{"offset": -1}'), 1, id="negative-offset"),
 ])
-def test_answers_that_would_loop_end_the_upload(run_host, standin, account, notes_folder, tmp_path, body, count,
-                                                passes):
+def test_answers_that_would_loop_end_the_upload(run_host, standin, account, notes_folder, tmp_path, fault, passes):
     content = content_of(2 * CHUNK + 5000)
     local = local_file(tmp_path, content)
-    standin.inject("status", verb="PUT", path_regex=LATER_CHUNKS, status=200, body=body, count=count)
+    standin.inject(verb="PUT", path_regex=LATER_CHUNKS, **({"status": 200} if fault["kind"] == "status" else {}),
+                   **fault)
     run, messages = put(run_host, local)
     assert calls(standin, account) == [chunk(0, CHUNK)] + passes * [chunk(CHUNK, CHUNK)]
-    assert messages == [(16, CHUNK)] + passes * [(16, CHUNK)] + [(20, 0)]
+    assert messages == [(16, CHUNK)] + passes * [(16, CHUNK)] + [(24, 5008, 2), (20, 0)]
     assert run.result("BVUpdateRemoteWithFeedback")["result_byte"] == 0
     assert_not_uploaded(standin, local, content)
+
+
+def test_offsets_that_go_back_and_forth_end_within_bound(run_host, standin, account, notes_folder, tmp_path):
+    # Every answer after the first lies within the bytes sent, and none repeats the offset it was
+    # sent at: the second chunk is answered with 1000, a chunk at 1000 with 2000 and one at 2000 with
+    # 1000 again, for ever. The upload of three chunks ends after twice its chunks and three more
+    # requests.
+    content = content_of(3 * CHUNK)
+    local = local_file(tmp_path, content)
+    for sent, answered in [(CHUNK, 1000), (1000, 2000), (2000, 1000)]:
+        standin.inject("status", verb="PUT", path_regex=f"&offset={sent}&", status=200, count=100,
+                       body='{"offset": %d}' % answered)
+    run, messages = put(run_host, local)
+    offsets = [0, CHUNK] + [1000, 2000] * 3 + [1000]
+    assert calls(standin, account) == [chunk(offset, CHUNK) for offset in offsets]
+    assert messages == len(offsets) * [(16, CHUNK)] + [(24, 5008, 2), (20, 0)]
+    assert_not_uploaded(standin, local, content)
+
+
+def save_in_place(local, content, mtime):
+    """What an editor's in-place save does: the same file, new bytes, then its time as given."""
+    with open(local, "r+b") as f:
+        f.write(content)
+    os.utime(local, (mtime, mtime))
+
+
+# A notes file saved in place while its first chunk is at the service: the chunks after it come
+# from the new version, so the service would hold bytes that never were the local file. The upload
+# is not committed; the failure message says why (5007). Same size, other bytes; the time changed,
+# or set back to the time the file had when the upload opened it (then only the file's change
+# time, which no program can set, shows the save).
+@pytest.mark.parametrize("saved_mtime", [
+    pytest.param(OLD_MTIME + 3600, id="new-time"),
+    pytest.param(OLD_MTIME, id="time-set-back"),
+])
+def test_file_saved_while_it_uploads_is_not_committed(run_host, standin, account, notes_folder, tmp_path,
+                                                       saved_mtime):
+    size = 1024 * 1024
+    first, second = content_of(size, seed=1), content_of(size, seed=2)
+    local = local_file(tmp_path, first)
+    held = standin.inject("delay", verb="PUT", path_regex=FIRST_CHUNK, hold=60)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        running = pool.submit(put, run_host, local)
+        try:
+            assert standin.wait_taken(held, 60)
+            save_in_place(local, second, saved_mtime)
+        finally:
+            standin.release(held)
+        run, messages = running.result()
+    assert calls(standin, account) == chunks(size)
+    assert messages == 4 * [(16, CHUNK)] + [(24, 5007, 2), (20, 0)]
+    assert run.result("BVUpdateRemoteWithFeedback")["result_byte"] == 0
+    assert standin.list_folder("/User Notes") == []
+    assert local.read_bytes() == second and os.stat(local).st_mtime == saved_mtime
+
+
+def test_file_cut_short_while_it_uploads(run_host, standin, account, notes_folder, tmp_path):
+    # Saved shorter while the first chunk is at the service: the next chunk cannot be read whole.
+    content = content_of(1024 * 1024)
+    local = local_file(tmp_path, content)
+    held = standin.inject("delay", verb="PUT", path_regex=FIRST_CHUNK, hold=60)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        running = pool.submit(put, run_host, local)
+        try:
+            assert standin.wait_taken(held, 60)
+            local.write_bytes(content[:CHUNK + 1000])
+        finally:
+            standin.release(held)
+        _, messages = running.result()
+    assert calls(standin, account) == [chunk(0, CHUNK)]
+    assert messages == [(16, CHUNK), (24, 5007, 2), (20, 0)]
+    assert standin.list_folder("/User Notes") == []
+
+
+def test_file_saved_during_the_commit_keeps_its_own_time(run_host, standin, account, notes_folder, tmp_path):
+    # The service holds the version it was sent, whole; the local file is a newer one, and the
+    # service's time on it would tell a host that compares times that the new version is in step.
+    size = 1024 * 1024
+    first, second = content_of(size, seed=1), content_of(size, seed=2)
+    local = local_file(tmp_path, first)
+    held = standin.inject("delay", verb="POST", path="/1/commit_chunked_upload", hold=60)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        running = pool.submit(put, run_host, local)
+        try:
+            assert standin.wait_taken(held, 60)
+            save_in_place(local, second, OLD_MTIME + 3600)
+        finally:
+            standin.release(held)
+        run, messages = running.result()
+    assert calls(standin, account) == chunks(size) + committed_new()
+    assert messages == 4 * [(16, CHUNK)] + [(20, 1)]
+    assert standin.read_file(STORED) == first
+    assert local.read_bytes() == second and os.stat(local).st_mtime == OLD_MTIME + 3600
 
 
 @pytest.mark.parametrize("fault, failure", [
@@ -355,31 +453,28 @@ def test_local_file_held_open_by_a_reader(run_host, standin, account, notes_fold
     assert_uploaded(standin, local, content)
 
 
-def test_file_past_2_gib(run_host, standin, account, notes_folder, tmp_path):
-    # A sparse local file of 2 GiB and 300,000 bytes. After the first chunk the stand-in counts the
-    # bytes up to 2 GiB as received without storing them (they are zeros in the local file too), so
-    # the library sends the rest from offset 2147483648: offsets beyond 32 bits in its requests and
-    # in the answers it reads.
+def test_offsets_past_2_gib(run_host, standin, account, notes_folder, tmp_path):
+    # A sparse local file of 2 GiB and 300,000 bytes, and a session at the service that holds its
+    # first 2 GiB already (zeros, as in the local file): the upload goes on from offset 2147483648
+    # (the test DLL's hook), so its requests and the answers it reads carry offsets beyond 32 bits,
+    # and the service stores what it is sent at those offsets.
     far = 2 ** 31
-    head, tail = content_of(CHUNK, seed=1), content_of(300000, seed=2)
+    tail = content_of(300000, seed=2)
     local = tmp_path / "big.bin"
     with open(local, "wb") as f:
-        f.write(head)
         f.seek(far)
         f.write(tail)
     os.utime(local, (OLD_MTIME, OLD_MTIME))
-    standin.inject("skip_ahead", verb="PUT", path_regex=FIRST_CHUNK, to=far)
-    _, messages = put(run_host, local)
-    sent = [chunk(0, CHUNK), chunk(far, CHUNK), chunk(far + CHUNK, 300000 - CHUNK)]
+    session = standin.seed_upload_session(far)
+    run = run_host("put-from", session["upload_id"], str(far), REMOTE, windows_path(local), dll="faults")
+    assert run.exit_code == 0, run
+    assert run.counters["outstanding_blocks"] == 0, run
+    assert [(m["kind"], m["payload"].get("count")) for m in run.messages] == \
+        [(16, CHUNK), (16, 300000 - CHUNK), (20, None)]
+    assert run.result("VelmoraDebugUploadFrom")["result_byte"] == 1
+    sent = [chunk(far, CHUNK), chunk(far + CHUNK, 300000 - CHUNK)]
     assert calls(standin, account) == sent + committed_new()
-    assert messages == [(16, CHUNK), (16, CHUNK), (16, 300000 - CHUNK), (20, 1)]
     meta = standin.metadata(STORED)
     assert meta["bytes"] == far + 300000
-    assert standin.read_file(STORED, length=CHUNK + 16) == head + bytes(16)
     assert standin.read_file(STORED, offset=far - 16) == bytes(16) + tail
-    assert os.stat(local).st_size == far + 300000
-    with open(local, "rb") as f:
-        assert f.read(CHUNK) == head
-        f.seek(far)
-        assert f.read() == tail
     assert os.stat(local).st_mtime == service_time(meta["client_mtime"])
