@@ -5,6 +5,8 @@ allocated), frees every block, and the clean run does the whole job."""
 
 import json
 
+import pytest
+
 from conftest import PAYLOAD_SIZES, windows_path
 
 # Seconds each run may wait for its final message: a lost one ends the run by this timeout.
@@ -36,12 +38,14 @@ def fault_loop(run_host, *args):
     return runs
 
 
+@pytest.mark.win32
 def test_listing(run_host, standin, linked):
     standin.seed_file("/User Notes/a.txt", b"a")
     runs = fault_loop(run_host, "ls", "User%20Notes")
     assert runs[-1].result("getDropboxMetadata")["result_byte"] == 1
 
 
+@pytest.mark.win32
 def test_download(run_host, standin, linked, tmp_path):
     content = bytes(range(256)) * 80  # two pieces
     standin.seed_file("/User Notes/notes.txt", content)
@@ -55,6 +59,7 @@ def test_download(run_host, standin, linked, tmp_path):
     assert [p.name for p in target.parent.iterdir()] == ["notes.txt"]
 
 
+@pytest.mark.win32
 def test_delete(run_host, standin, linked):
     # Every run is answered as the first delete of the file was, so that each
     # run's outcome depends on its own allocations only.
@@ -65,6 +70,7 @@ def test_delete(run_host, standin, linked):
     assert runs[-1].result("BVDeleteRemote")["result_byte"] == 1
 
 
+@pytest.mark.win32
 def test_upload(run_host, standin, linked, tmp_path):
     local = tmp_path / "up.bin"
     local.write_bytes(bytes(range(256)) * 1100)  # two chunks

@@ -31,6 +31,7 @@ def live_names(standin, folder):
     return [entry["path"] for entry in standin.list_folder(folder)]
 
 
+@pytest.mark.win32
 def test_delete_sends_the_exact_request(run_host, standin, linked):
     standin.seed_file("/User Notes/report 1.txt", b"report")
     standin.seed_file("/User Notes/report 2.txt", b"kept")
@@ -97,6 +98,7 @@ def test_folder_index_out_of_range_refused(run_host, standin, linked, index):
     assert run.messages == [] and standin.requests() == []
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("count, later", [
     # Thirty-one alive at once: the 31st found no slot, so its release answers 0;
     # the extra delete took the slot the first one freed.

@@ -73,10 +73,10 @@ def assert_untouched(target):
 
 
 @pytest.mark.parametrize("size, pieces", [
-    pytest.param(40000, [16384, 16384, 7232], id="40000-bytes"),
+    pytest.param(40000, [16384, 16384, 7232], id="40000-bytes", marks=pytest.mark.win32),
     pytest.param(16384, [16384], id="one-whole-piece"),
     pytest.param(1, [1], id="one-byte"),
-    pytest.param(0, [], id="empty-file"),
+    pytest.param(0, [], id="empty-file", marks=pytest.mark.win32),
 ])
 def test_download_writes_file_and_time(run_host, standin, linked, existing, size, pieces):
     content = body_of(size)
@@ -137,7 +137,7 @@ def test_file_beginning_like_an_error_object_is_downloaded(run_host, standin, li
 # Replies the download must refuse; each leaves the existing local file exactly as it was.
 @pytest.mark.parametrize("fault, code", [
     pytest.param(dict(kind="status", status=404, message="Path '/User Notes/notes.txt' not found"), (4003, 2),
-                 id="404"),
+                 id="404", marks=pytest.mark.win32),
     pytest.param(dict(kind="status", status=500), (4003, 2), id="500"),
     # A header value that reads like a success line does not make a 403 one.
     pytest.param(dict(kind="status", status=403, headers={"X-Note": "HTTP/1.1 200 OK"}), (4003, 2),
@@ -197,6 +197,7 @@ def test_without_a_usable_time_the_file_keeps_its_own(run_host, standin, linked,
     assert abs(existing.stat().st_mtime - standin.now()) < 600
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("cancel_after, pieces", [
     pytest.param(0, 0, id="before-the-first-piece"),
     pytest.param(2, 2, id="after-two-pieces"),

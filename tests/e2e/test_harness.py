@@ -30,6 +30,7 @@ def build_probe(folder):
     return probe
 
 
+@pytest.mark.win32
 def test_randomization_is_off_in_the_session():
     personality = int(pathlib.Path("/proc/self/personality").read_text(), 16)
     assert personality & 0x0040000, f"personality {personality:#x}: scripts/e2e must run under setarch -R"

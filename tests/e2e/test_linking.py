@@ -41,6 +41,7 @@ def assert_secrets_absent(run, *secrets):
         assert "\x00".join(secret) not in text
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("window", [
     pytest.param(True, id="with-window"),
     pytest.param(False, id="null-window"),
@@ -204,7 +205,7 @@ def test_no_browser_registered(run_host, standin, registry, unlinked, browser_lo
 
 
 @pytest.mark.parametrize("options, faults", [
-    pytest.param([], "CreateThread=1", id="thread-not-started"),
+    pytest.param([], "CreateThread=1", id="thread-not-started", marks=pytest.mark.win32),
     pytest.param(["--null-token"], "", id="null-token-variable"),
     pytest.param(["--null-secret"], "", id="null-secret-variable"),
 ])
@@ -257,6 +258,7 @@ def store_known_pair(run_host, standin, dll="shipped", env=None):
     return run
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("step", ["request-token", "exchange", "creds"])
 def test_secret_blocks_wiped_before_freed(run_host, standin, unlinked, browser_log, step):
     # The test DLL looks for the watched secret (as bytes and as UTF-16) in every
