@@ -86,11 +86,11 @@ fetch_qemu() {
     local folder="$1" mirror="$2"
     local state="$folder/qemu-apt"
     rm -rf "$state"
-    mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/deb"
+    mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/deb" "$state/none"
     : >"$state/status"
     echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $qemu_suite main" >"$state/sources.list"
-    local options=(-o "Dir::Etc::sourcelist=$state/sources.list" -o Dir::Etc::sourceparts=/nonexistent
-        -o Dir::Etc::preferencesparts=/nonexistent -o "Dir::State::Lists=$state/lists"
+    local options=(-o "Dir::Etc::sourcelist=$state/sources.list" -o "Dir::Etc::sourceparts=$state/none"
+        -o "Dir::Etc::preferencesparts=$state/none" -o "Dir::State::Lists=$state/lists"
         -o "Dir::Cache=$state/cache" -o "Dir::State::status=$state/status"
         -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o APT::Sandbox::User=root
         -o Acquire::Languages=none)
