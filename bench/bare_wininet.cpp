@@ -278,11 +278,12 @@ std::wstring PartPath(const wchar_t *local) { return std::wstring(local) + L".be
 bool MoveIntoPlace(HANDLE file, Download &download) {
     const double start = Seconds();
     const BOOL flushed = FlushFileBuffers(file);
+    const DWORD error = GetLastError();
     const double closing = Seconds();
     download.flushSeconds = closing - start;
     CloseHandle(file);
     if (!flushed) {
-        Fail("FlushFileBuffers");
+        Fail("FlushFileBuffers", error);
         return false;
     }
     const bool moved = MoveFileExW(PartPath(download.local).c_str(), download.local,
