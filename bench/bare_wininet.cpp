@@ -300,10 +300,10 @@ int RunDownload(Download &download) {
     if (!exchange.Ok()) return exchange.Report();
     const bool flushed = download.options.flushed;
     const std::wstring path = flushed ? PartPath(download.local) : std::wstring(download.local);
-    HANDLE file = flushed ? CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
-                          : CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The temporary file is opened as the library opens its own.
+    const DWORD access = flushed ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+    const DWORD share = flushed ? FILE_SHARE_READ : 0;
+    HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Fail("CreateFileW");
     std::vector<char> piece(kPieceSize);
     const char *failed = nullptr;
