@@ -144,38 +144,36 @@ class ReferenceCount {
 
     bool Object(int depth, Role role) {
         ++at_;
+        Space();
+        if (Take('}')) return true; // an empty entry is no file
         bool isDirSeen = false;
         bool isFile = false;
-        Space();
-        if (!Take('}')) {
-            do {
-                Space();
-                std::string_view wanted;
-                if (role == Role::TopLevel && !contentsSeen_) wanted = "contents";
-                if (role == Role::Entry && !isDirSeen) wanted = "is_dir";
-                bool equal = false;
-                if (!String(wanted, &equal)) return false;
-                Space();
-                if (!Take(':')) return false;
-                Role inner = Role::Other;
-                if (equal && role == Role::TopLevel) {
-                    contentsSeen_ = true;
-                    Space();
-                    contentsIsArray_ = Peek() == '[';
-                    inner = Role::Contents;
-                }
-                Space();
-                // The one valid value that starts with "f" is the literal false.
-                const bool isFalse = Peek() == 'f';
-                if (!Value(depth, inner)) return false;
-                if (equal && role == Role::Entry) {
-                    isDirSeen = true;
-                    isFile = isFalse;
-                }
-                Space();
-            } while (Take(','));
-            if (!Take('}')) return false;
-        }
+        do {
+            Space();
+            std::string_view wanted;
+            if (role == Role::TopLevel && !contentsSeen_) wanted = "contents";
+            if (role == Role::Entry && !isDirSeen) wanted = "is_dir";
+            bool equal = false;
+            if (!String(wanted, &equal)) return false;
+            Space();
+            if (!Take(':')) return false;
+            Space();
+            Role inner = Role::Other;
+            if (equal && role == Role::TopLevel) {
+                contentsSeen_ = true;
+                contentsIsArray_ = Peek() == '[';
+                inner = Role::Contents;
+            }
+            // The one valid value that starts with "f" is the literal false.
+            const bool isFalse = Peek() == 'f';
+            if (!Value(depth, inner)) return false;
+            if (equal && role == Role::Entry) {
+                isDirSeen = true;
+                isFile = isFalse;
+            }
+            Space();
+        } while (Take(','));
+        if (!Take('}')) return false;
         if (role == Role::Entry && isFile) ++files_;
         return true;
     }

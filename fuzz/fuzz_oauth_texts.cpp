@@ -10,8 +10,6 @@
 
 namespace {
 
-using fuzz::kMaxInput;
-
 // The capacity to hand over for an output that needs needed units with its terminator.
 size_t Capacity(uint8_t choice, size_t needed) {
     const auto slack = static_cast<int>(choice % 7) - 3;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "fuzz_support.h"
 #include "request/encoding.h"
@@ -31,7 +32,7 @@ size_t Capacity(uint8_t choice, size_t needed) {
 template <class Unit> bool DecodePercent(const Unit *text, size_t size, unsigned char *bytes, size_t *count) {
     size_t out = 0;
     for (size_t at = 0; at < size; ++at) {
-        const auto unit = static_cast<uint32_t>(text[at]);
+        const auto unit = static_cast<uint32_t>(static_cast<std::make_unsigned_t<Unit>>(text[at]));
         if (unit >= 0x80) return false;
         if (unit != '%') {
             if (!IsAlnum(static_cast<unsigned char>(unit))) return false;

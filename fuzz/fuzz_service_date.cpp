@@ -80,7 +80,7 @@ bool ReferenceZone(std::string_view zone, int64_t *offset) {
     const int hours = (zone[1] - '0') * 10 + (zone[2] - '0');
     const int minutes = (zone[3] - '0') * 10 + (zone[4] - '0');
     if (hours > 23 || minutes > 59) return false;
-    *offset = (zone[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+    *offset = (zone[0] == '-' ? -1 : 1) * (int64_t{hours} * 3600 + int64_t{minutes} * 60);
     return true;
 }
 
@@ -132,7 +132,7 @@ int64_t SecondsNearEdges(fuzz::Input &input) {
     constexpr int64_t kFirst = -11644473600; // 1601-01-01
     constexpr int64_t kLast = 910692730085;  // the last whole second below INT64_MAX ticks
     const uint8_t where = input.Byte();
-    const auto delta = static_cast<int64_t>(static_cast<int8_t>(input.Byte()));
+    const int64_t delta = int64_t{input.Byte()} - 128;
     if (where % 3 == 0) return kFirst + delta;
     if (where % 3 == 1) return kLast + delta;
     return static_cast<int64_t>(input.Bits(8));
@@ -191,14 +191,17 @@ void CheckWrittenDate(fuzz::Input &input) {
     case 2:
         text.Append((shape & 4) != 0 ? " UTC" : " Z");
         break;
-    default:
-        offset = (zoneKind % 5 == 3 ? 1 : -1) * (zoneHours * 3600 + zoneMinutes * 60);
-        text.Append(zoneKind % 5 == 3 ? " +" : " -");
+    default: {
+        const bool east = zoneKind % 5 == 3;
+        const int64_t zoneSeconds = int64_t{zoneHours} * 3600 + int64_t{zoneMinutes} * 60;
+        offset = east ? zoneSeconds : -zoneSeconds;
+        text.Append(east ? " +" : " -");
         text.Append(static_cast<char>('0' + zoneHours / 10));
         text.Append(static_cast<char>('0' + zoneHours % 10));
         text.Append(static_cast<char>('0' + zoneMinutes / 10));
         text.Append(static_cast<char>('0' + zoneMinutes % 10));
         break;
+    }
     }
     if (text.Overflowed()) return;
 

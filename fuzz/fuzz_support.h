@@ -104,7 +104,7 @@ template <size_t Capacity> class TextBuffer {
     std::string_view View() const { return {bytes_, size_}; }
 
   private:
-    char bytes_[Capacity];
+    char bytes_[Capacity] = {};
     size_t size_ = 0;
     bool overflowed_ = false;
 };
@@ -133,7 +133,7 @@ template <class Unit, size_t Count> class GuardedBuffer {
   private:
     static constexpr Unit kMark = static_cast<Unit>(0x7F);
     // Aligned so that poisoning starts exactly at the capacity (the sanitizer tracks 8-byte granules).
-    alignas(64) Unit units_[Count];
+    alignas(64) Unit units_[Count] = {};
     size_t capacity_ = 0;
 };
 
