@@ -1,6 +1,7 @@
 // Fuzz target: the encoders of request/encoding (percent-encoding, UTF-8, URL components, byte widening).
-// The first byte picks the capacity handed over, a few units either side of what the length call says;
-// the rest is the text, and its bytes taken in pairs are the UTF-16 text. Every encoder must refuse a
+// The first byte picks the encoders (even: those of bytes, odd: those of UTF-16 text), the second the
+// capacity handed over, a few units either side of what the length call says; the rest is the text, its
+// bytes taken in pairs for UTF-16. Every encoder must refuse a
 // short buffer without writing, never write past the capacity it was given, and, when it fits, write
 // only its alphabet and exactly what decodes back to the input.
 #include <cstddef>
@@ -15,7 +16,12 @@ namespace {
 
 using fuzz::kMaxInput;
 
-constexpr std::string_view kUpperHex = "0123456789ABCDEF";
+// The value of an upper-case hex digit; -1 for any other unit.
+int UpperHexValue(uint32_t unit) {
+    if (unit >= '0' && unit <= '9') return static_cast<int>(unit - '0');
+    if (unit >= 'A' && unit <= 'F') return static_cast<int>(unit - 'A' + 10);
+    return -1;
+}
 
 bool IsAlnum(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -27,12 +33,15 @@ size_t Capacity(uint8_t choice, size_t needed) {
     return slack < 0 ? needed - static_cast<size_t>(-slack) : needed + static_cast<size_t>(slack);
 }
 
+// A unit of an encoder's output as a number (a char as its byte).
+template <class Unit> uint32_t UnitValue(Unit unit) { return static_cast<std::make_unsigned_t<Unit>>(unit); }
+
 // Decodes percent-encoded text (units below 0x80) into bytes; false unless it is in the canonical form:
 // letters and digits as they are, every other byte as "%" and two upper-case hex digits.
 template <class Unit> bool DecodePercent(const Unit *text, size_t size, unsigned char *bytes, size_t *count) {
     size_t out = 0;
     for (size_t at = 0; at < size; ++at) {
-        const auto unit = static_cast<uint32_t>(static_cast<std::make_unsigned_t<Unit>>(text[at]));
+        const uint32_t unit = UnitValue(text[at]);
         if (unit >= 0x80) return false;
         if (unit != '%') {
             if (!IsAlnum(static_cast<unsigned char>(unit))) return false;
@@ -40,9 +49,9 @@ template <class Unit> bool DecodePercent(const Unit *text, size_t size, unsigned
             continue;
         }
         if (size - at < 3) return false;
-        const size_t high = kUpperHex.find(static_cast<char>(text[at + 1]));
-        const size_t low = kUpperHex.find(static_cast<char>(text[at + 2]));
-        if (high == std::string_view::npos || low == std::string_view::npos) return false;
+        const int high = UpperHexValue(UnitValue(text[at + 1]));
+        const int low = UpperHexValue(UnitValue(text[at + 2]));
+        if (high < 0 || low < 0) return false;
         const auto byte = static_cast<unsigned char>(high * 16 + low);
         if (IsAlnum(byte)) return false; // escaped although it need not be
         bytes[out++] = byte;
@@ -196,12 +205,14 @@ void CheckUtf8AndUrl(std::u16string_view text, uint8_t choice) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0 || size > kMaxInput + 1) return 0;
-    const uint8_t choice = data[0];
-    const std::string_view text(reinterpret_cast<const char *>(data + 1), size - 1);
-    CheckPercentEncode(text, choice);
-    CheckWiden(text, choice);
-
+    if (size < 2 || size > kMaxInput + 2) return 0;
+    const uint8_t choice = data[1];
+    const std::string_view text(reinterpret_cast<const char *>(data + 2), size - 2);
+    if ((data[0] & 1) == 0) {
+        CheckPercentEncode(text, choice);
+        CheckWiden(text, choice);
+        return 0;
+    }
     static char16_t units[kMaxInput / 2];
     const size_t count = text.size() / 2;
     for (size_t i = 0; i < count; ++i)
