@@ -56,6 +56,8 @@ void DrainMessages() {
     }
 }
 
+} // namespace
+
 // Pauses before each further attempt at the message window.
 constexpr DWORD kWindowRetryPauses[] = {50, 100, 200, 400, 800};
 
@@ -68,11 +70,11 @@ constexpr DWORD kWindowRetryPauses[] = {50, 100, 200, 400, 800};
 // refuses without an error code. Setting the thread's desktop again forgets
 // the kept windows, so a later attempt finds the finished desktop. attempts
 // and lastError tell what happened when every attempt failed.
-HWND CreateMessageWindow(PumpState &state, int &attempts, DWORD &lastError) {
+HWND CreateMessageOnlyWindow(const wchar_t *windowClass, void *param, int &attempts, DWORD &lastError) {
     for (attempts = 1;; ++attempts) {
         SetLastError(ERROR_SUCCESS);
-        HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      GetModuleHandleW(nullptr), &state);
+        HWND window = CreateWindowExW(0, windowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), param);
         if (window != nullptr) return window;
         lastError = GetLastError();
         if (attempts > static_cast<int>(std::size(kWindowRetryPauses))) return nullptr;
@@ -81,15 +83,13 @@ HWND CreateMessageWindow(PumpState &state, int &attempts, DWORD &lastError) {
     }
 }
 
-} // namespace
-
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start) {
     PumpState state{&context.library, &variables};
     if (!RegisterWindowClass()) return HostError(ExitFailure, "cannot register the window class");
     int attempts = 0;
     DWORD createError = ERROR_SUCCESS;
-    HWND window = CreateMessageWindow(state, attempts, createError);
+    HWND window = CreateMessageOnlyWindow(kWindowClass, &state, attempts, createError);
     if (window == nullptr)
         return HostError(ExitFailure, "cannot create the message window (error " + std::to_string(createError) + ", " +
                                           std::to_string(attempts) + " attempts)");

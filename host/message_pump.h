@@ -36,6 +36,11 @@ struct OperationVariables {
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start);
 
+// A message-only window of a registered class (param reaches WM_NCCREATE),
+// tried again a few times where Wine refuses the first (message_pump.cpp says
+// why); null when every attempt failed, with their number and the last error.
+HWND CreateMessageOnlyWindow(const wchar_t *windowClass, void *param, int &attempts, DWORD &lastError);
+
 // Seconds a worker may take to end after its final message.
 constexpr DWORD kWorkerEndSeconds = 10;
 
