@@ -14,9 +14,7 @@ const Command kCommands[] = {
 };
 
 // Exit code 3 with the usage line.
-int SyncUsageError() {
-    return HostError(twoway::SyncUsage, "usage: sync " + std::string(kCommands[0].usage));
-}
+int SyncUsageError() { return HostError(twoway::SyncUsage, "usage: sync " + std::string(kCommands[0].usage)); }
 
 bool ParseSyncOptions(std::span<wchar_t *const> args, twoway::SyncOptions &options) {
     for (size_t i = 0; i < args.size(); ++i) {

@@ -69,10 +69,10 @@ struct ListingJob {
 };
 
 struct FolderWork {
-    std::vector<Task *> queued;  // uploads and deletes waiting for the next listing
-    std::vector<Task *> wave;    // checked against the last listing, waiting for a slot or running
-    std::vector<Task *> verify;  // uploads waiting for the next listing to confirm them
-    size_t waveOpen = 0;         // members of the wave not finished
+    std::vector<Task *> queued; // uploads and deletes waiting for the next listing
+    std::vector<Task *> wave;   // checked against the last listing, waiting for a slot or running
+    std::vector<Task *> verify; // uploads waiting for the next listing to confirm them
+    size_t waveOpen = 0;        // members of the wave not finished
     ListingJob listing;
     // The last listing, by key (a key with two names holds both).
     std::map<std::string, std::vector<RemoteFile>> remote;
@@ -137,8 +137,12 @@ class Engine {
 
     // Helpers.
     std::wstring FolderDir(int folder) const { return root_ + L"\\" + Widen(kFolderNames[folder]); }
-    std::wstring LocalPath(int folder, const std::string &name) const { return FolderDir(folder) + L"\\" + Widen(name); }
-    std::string Label(int folder, const std::string &name) const { return std::string(kFolderNames[folder]) + "/" + name; }
+    std::wstring LocalPath(int folder, const std::string &name) const {
+        return FolderDir(folder) + L"\\" + Widen(name);
+    }
+    std::string Label(int folder, const std::string &name) const {
+        return std::string(kFolderNames[folder]) + "/" + name;
+    }
     const RemoteFile *Listed(int folder, const std::string &key, bool &collided) const;
     bool SameSecond(const std::string &serviceDate, std::uint64_t filetime) const;
     bool NameTaken(int folder, const std::string &name) const;
@@ -219,9 +223,9 @@ int Engine::Prepare() {
     if (!options_.dryRun) {
         DWORD error = 0;
         if (!lock_.Take(root_ + L"\\.velmora-sync.lock", error))
-            return Abort(error == ERROR_SHARING_VIOLATION ? "another sync of this folder is running"
-                                                          : "cannot take the lock file (error " +
-                                                                std::to_string(error) + ")");
+            return Abort(error == ERROR_SHARING_VIOLATION
+                             ? "another sync of this folder is running"
+                             : "cannot take the lock file (error " + std::to_string(error) + ")");
     }
     std::string note;
     const StateRead read = LoadState(statePath_, loaded_, note);
@@ -231,7 +235,9 @@ int Engine::Prepare() {
         haveState_ = false;
     }
     EmitEvent("state", {{"path", Narrowed(statePath_)},
-                        {"read", read == StateRead::Read ? "state" : read == StateRead::ReadBackup ? "backup" : "none"},
+                        {"read", read == StateRead::Read         ? "state"
+                                 : read == StateRead::ReadBackup ? "backup"
+                                                                 : "none"},
                         {"used", haveState_},
                         {"resync", options_.resync},
                         {"note", note}});
@@ -300,7 +306,7 @@ bool Engine::ReadFolderListing(int folder, const std::string &text, std::vector<
     rev = listing.rev;
     for (const ListedEntry &entry : listing.entries) {
         const std::string key = FoldKey(entry.name);
-        const char *skip = entry.isDir                          ? "remote sub-folder"
+        const char *skip = entry.isDir                           ? "remote sub-folder"
                            : IsDownloadTemporaryName(entry.name) ? "temporary file of a download"
                                                                  : UnusableLocalName(entry.name);
         if (skip != nullptr) {
@@ -360,8 +366,7 @@ int Engine::ScanAll(FolderView (&views)[kFolderCount], std::vector<SkippedName> 
         const std::wstring dir = FolderDir(folder);
         if (!IsFolder(dir)) {
             // With a state a missing folder is more likely a lost drive than a wish.
-            if (haveState_)
-                return Abort(std::string("the local folder ") + kFolderNames[folder] + " is missing");
+            if (haveState_) return Abort(std::string("the local folder ") + kFolderNames[folder] + " is missing");
             if (!options_.dryRun && !CreateDirectoryW(dir.c_str(), nullptr))
                 return Abort(std::string("cannot create the local folder ") + kFolderNames[folder]);
             continue;
@@ -398,7 +403,9 @@ const char *TextVerb(Action action) {
 }
 
 void Engine::Announce(const Decision &d) {
-    Json event{{"folder", kFolderNames[d.folder]}, {"name", d.Name()}, {"action", ActionName(d.action)},
+    Json event{{"folder", kFolderNames[d.folder]},
+               {"name", d.Name()},
+               {"action", ActionName(d.action)},
                {"reason", d.action == Action::Skip && !d.skipWhy.empty() ? d.skipWhy : ReasonText(d.reason)}};
     EmitEvent("decision", std::move(event));
     const char *verb = TextVerb(d.action);
@@ -505,8 +512,7 @@ void Engine::StartWork() {
             !StartListing(folder, kRelistAttempts))
             OnRelisted(folder, false, {});
     }
-    while (transfers_ < options_.jobs && StartNextTransfer()) {
-    }
+    while (transfers_ < options_.jobs && StartNextTransfer()) {}
 }
 
 // The next transfer: a wave's first (its listing is fresh), else a download.
@@ -762,9 +768,8 @@ void Engine::CompareStaged(Task &task) {
 // The remote keeps the name; the local file becomes its conflicted copy and goes up.
 void Engine::Conflict(Task &task) {
     const std::wstring path = LocalPath(task.folder, task.name);
-    const std::string copy = ConflictName(task.name, host_, date_, [&](const std::string &candidate) {
-        return NameTaken(task.folder, candidate);
-    });
+    const std::string copy = ConflictName(
+        task.name, host_, date_, [&](const std::string &candidate) { return NameTaken(task.folder, candidate); });
     reserved_.insert({task.folder, FoldKey(copy)});
     DWORD error = 0;
     if (!MoveLocalFile(path, LocalPath(task.folder, copy), false, error)) {
@@ -952,9 +957,10 @@ void Engine::Summary() {
                           {"failed", counts_.failed},
                           {"seconds", seconds}});
     char text[256] = {};
-    std::snprintf(text, sizeof text, "%zu up, %zu down, %zu conflict%s, %zu deleted remotely, %zu to trash, %zu failed in %.1f s",
-                  counts_.up, counts_.down, counts_.conflicts, counts_.conflicts == 1 ? "" : "s",
-                  counts_.deletedRemote, counts_.trashed, counts_.failed, seconds);
+    std::snprintf(text, sizeof text,
+                  "%zu up, %zu down, %zu conflict%s, %zu deleted remotely, %zu to trash, %zu failed in %.1f s",
+                  counts_.up, counts_.down, counts_.conflicts, counts_.conflicts == 1 ? "" : "s", counts_.deletedRemote,
+                  counts_.trashed, counts_.failed, seconds);
     SayLine(text);
 }
 

@@ -32,7 +32,8 @@ bool ReadEntry(const json &item, std::string_view folder, ListedEntry &entry, st
     }
     const std::string path = item["path"].get<std::string>();
     const size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash + 1 == path.size() || !SameAscii(path.substr(0, slash), "/" + std::string(folder))) {
+    if (slash == std::string::npos || slash + 1 == path.size() ||
+        !SameAscii(path.substr(0, slash), "/" + std::string(folder))) {
         why = "an entry outside the folder: " + path;
         return false;
     }
@@ -67,7 +68,13 @@ bool ReadListingText(std::string_view text, std::string_view folder, FolderListi
     FolderListing read;
     read.rev = Text(root, "rev");
     for (const json &item : *contents) {
-        if (item.is_object() && item.value("is_deleted", false) == true) continue;
+        if (item.is_object() && item.contains("is_deleted")) {
+            if (!item["is_deleted"].is_boolean()) {
+                why = "an entry whose is_deleted is no boolean";
+                return false;
+            }
+            if (item["is_deleted"].get<bool>()) continue;
+        }
         ListedEntry entry;
         if (!ReadEntry(item, folder, entry, why)) return false;
         read.entries.push_back(std::move(entry));

@@ -18,7 +18,7 @@ struct ListedEntry {
 };
 
 struct FolderListing {
-    std::string rev; // the folder's own
+    std::string rev;                  // the folder's own
     std::vector<ListedEntry> entries; // deleted entries left out
 };
 

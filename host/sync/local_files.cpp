@@ -14,12 +14,12 @@ std::uint64_t Join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) |
 
 std::wstring MapCase(const std::wstring &text, DWORD flag) {
     if (text.empty()) return text;
-    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, flag, text.c_str(), static_cast<int>(text.size()),
-                                     nullptr, 0, nullptr, nullptr, 0);
+    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, flag, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                     0, nullptr, nullptr, 0);
     if (length <= 0) return text;
     std::wstring out(static_cast<size_t>(length), L'\0');
-    LCMapStringEx(LOCALE_NAME_INVARIANT, flag, text.c_str(), static_cast<int>(text.size()), out.data(), length,
-                  nullptr, nullptr, 0);
+    LCMapStringEx(LOCALE_NAME_INVARIANT, flag, text.c_str(), static_cast<int>(text.size()), out.data(), length, nullptr,
+                  nullptr, 0);
     return out;
 }
 
@@ -46,8 +46,8 @@ std::string FoldKey(const std::string &utf8) {
     return Narrowed(MapCase(MapCase(Widen(utf8), LCMAP_UPPERCASE), LCMAP_LOWERCASE));
 }
 
-bool ScanFolder(const std::wstring &dir, int folder, std::vector<LocalFile> &files,
-                std::vector<SkippedName> &skipped, DWORD &error) {
+bool ScanFolder(const std::wstring &dir, int folder, std::vector<LocalFile> &files, std::vector<SkippedName> &skipped,
+                DWORD &error) {
     WIN32_FIND_DATAW found{};
     HANDLE find = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
@@ -107,8 +107,8 @@ bool IsFolder(const std::wstring &path) {
 }
 
 bool SameBytes(const std::wstring &a, const std::wstring &b, bool &same) {
-    HANDLE first = CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE first = CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (first == INVALID_HANDLE_VALUE) return false;
     HANDLE second = CreateFileW(b.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

@@ -20,8 +20,8 @@ std::string FoldKey(const std::string &utf8);
 
 // The files directly in dir (folder: its index); sub-folders, links and the
 // library's temporary files go into skipped. False when dir cannot be read.
-bool ScanFolder(const std::wstring &dir, int folder, std::vector<LocalFile> &files,
-                std::vector<SkippedName> &skipped, DWORD &error);
+bool ScanFolder(const std::wstring &dir, int folder, std::vector<LocalFile> &files, std::vector<SkippedName> &skipped,
+                DWORD &error);
 
 enum class Stat { Present, Absent, Failed };
 // A file's size and last-write time as they are now.

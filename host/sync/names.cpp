@@ -23,8 +23,10 @@ std::string ConflictName(const std::string &name, const std::string &host, const
                          const std::function<bool(const std::string &)> &taken) {
     const auto [stem, extension] = SplitExtension(name);
     for (unsigned n = 1;; ++n) {
-        const std::string tag = "conflicted copy " + host + " " + date + (n == 1 ? "" : " " + std::to_string(n));
-        std::string candidate = stem + " (" + tag + ")" + extension;
+        std::string candidate = stem;
+        candidate.append(" (conflicted copy ").append(host).append(" ").append(date);
+        if (n > 1) candidate.append(" ").append(std::to_string(n));
+        candidate.append(")").append(extension);
         if (!taken(candidate)) return candidate;
     }
 }
@@ -33,7 +35,8 @@ std::string NumberedName(const std::string &name, const std::function<bool(const
     if (!taken(name)) return name;
     const auto [stem, extension] = SplitExtension(name);
     for (unsigned n = 2;; ++n) {
-        std::string candidate = stem + " (" + std::to_string(n) + ")" + extension;
+        std::string candidate = stem;
+        candidate.append(" (").append(std::to_string(n)).append(")").append(extension);
         if (!taken(candidate)) return candidate;
     }
 }

@@ -23,8 +23,8 @@ struct Op {
     std::string label; // "User Notes/a.txt", for events
     BYTE result = 0xFF;
     BYTE cancel = 0;
-    DWORD size = 0;       // the size query's variable
-    std::string listing;  // the listing's text (kind 21)
+    DWORD size = 0;      // the size query's variable
+    std::string listing; // the listing's text (kind 21)
     bool finished = false;
     DWORD threadId = 0;
     // The last kind-24 report of its worker (0 when none).
@@ -82,7 +82,7 @@ class Operations {
     std::deque<std::unique_ptr<Op>> ops_;
     std::map<const BYTE *, Op *> byResult_;
     std::map<DWORD, Stash> stash_; // kind-24 reports by worker, until its final message
-    std::vector<Final> finals_; // final messages handled, their operations not yet finished
+    std::vector<Final> finals_;    // final messages handled, their operations not yet finished
     std::vector<Op *> finished_;
     std::vector<HANDLE> workers_;
     size_t running_ = 0;

@@ -11,8 +11,8 @@ namespace {
 
 // The three views of one key, gathered from a folder.
 struct Sides {
-    std::vector<const LocalFile *> local;
-    std::vector<const RemoteFile *> remote;
+    std::vector<const LocalFile *> local;   // cppcheck-suppress unusedStructMember
+    std::vector<const RemoteFile *> remote; // cppcheck-suppress unusedStructMember
     const StateEntry *state = nullptr;
 };
 

@@ -41,7 +41,9 @@ bool TryLoad(const std::wstring &path, const char *which, SyncState &state, std:
     std::string why;
     if (read == FileRead::Read && ReadState(text, state, why)) return true;
     note += std::string(note.empty() ? "" : "; ") + which + ": " +
-            (read == FileRead::Missing ? "missing" : read == FileRead::Failed ? "unreadable" : why);
+            (read == FileRead::Missing  ? "missing"
+             : read == FileRead::Failed ? "unreadable"
+                                        : why);
     return false;
 }
 

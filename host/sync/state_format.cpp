@@ -3,24 +3,26 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
-
 namespace twoway {
 
 namespace {
 
 using nlohmann::json;
 
+// 16 lower-case hex digits.
 std::string Hex(std::uint64_t value) {
-    char text[17] = {};
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    std::string text(16, '0');
+    for (size_t i = 16; i-- > 0; value >>= 4) text[i] = "0123456789abcdef"[value & 0xF];
     return text;
 }
 
 json EntryJson(const StateEntry &entry) {
-    return json{{"folder", kFolderNames[entry.folder]}, {"name", entry.name},
-                {"rev", entry.rev},                     {"remote_size", entry.remoteSize},
-                {"client_mtime", entry.clientMtime},    {"local_size", entry.localSize},
+    return json{{"folder", kFolderNames[entry.folder]},
+                {"name", entry.name},
+                {"rev", entry.rev},
+                {"remote_size", entry.remoteSize},
+                {"client_mtime", entry.clientMtime},
+                {"local_size", entry.localSize},
                 {"local_mtime", entry.localMtime}};
 }
 

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <ostream>
 #include <set>
 #include <string>
@@ -100,22 +99,22 @@ TEST_P(DecisionTable, EachSideAgainstItsOwnSnapshot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, DecisionTable,
-    testing::Values(
-        TableRow{"SameSame", true, Side::Same, Side::Same, Action::None, Reason::Unchanged},
-        TableRow{"ChangedSame", true, Side::Changed, Side::Same, Action::Upload, Reason::LocalChanged},
-        TableRow{"TimeOnlySame", true, Side::ChangedTimeOnly, Side::Same, Action::Upload, Reason::LocalChanged},
-        TableRow{"NewAbsent", false, Side::Changed, Side::Absent, Action::Upload, Reason::LocalNew},
-        TableRow{"SameChanged", true, Side::Same, Side::Changed, Action::Download, Reason::RemoteChanged},
-        TableRow{"AbsentNew", false, Side::Absent, Side::Changed, Action::Download, Reason::RemoteNew},
-        TableRow{"DeletedSame", true, Side::Absent, Side::Same, Action::DeleteRemote, Reason::LocalDeleted},
-        TableRow{"SameDeleted", true, Side::Same, Side::Absent, Action::TrashLocal, Reason::RemoteDeleted},
-        TableRow{"DeletedChanged", true, Side::Absent, Side::Changed, Action::Download,
-                 Reason::DeletedLocallyChangedRemotely},
-        TableRow{"ChangedDeleted", true, Side::Changed, Side::Absent, Action::Upload,
-                 Reason::ChangedLocallyDeletedRemotely},
-        TableRow{"DeletedDeleted", true, Side::Absent, Side::Absent, Action::Forget, Reason::BothDeleted},
-        TableRow{"BothChanged", true, Side::Changed, Side::Changed, Action::Compare, Reason::BothChanged},
-        TableRow{"BothNew", false, Side::Same, Side::Same, Action::Compare, Reason::BothNew}),
+    testing::Values(TableRow{"SameSame", true, Side::Same, Side::Same, Action::None, Reason::Unchanged},
+                    TableRow{"ChangedSame", true, Side::Changed, Side::Same, Action::Upload, Reason::LocalChanged},
+                    TableRow{"TimeOnlySame", true, Side::ChangedTimeOnly, Side::Same, Action::Upload,
+                             Reason::LocalChanged},
+                    TableRow{"NewAbsent", false, Side::Changed, Side::Absent, Action::Upload, Reason::LocalNew},
+                    TableRow{"SameChanged", true, Side::Same, Side::Changed, Action::Download, Reason::RemoteChanged},
+                    TableRow{"AbsentNew", false, Side::Absent, Side::Changed, Action::Download, Reason::RemoteNew},
+                    TableRow{"DeletedSame", true, Side::Absent, Side::Same, Action::DeleteRemote, Reason::LocalDeleted},
+                    TableRow{"SameDeleted", true, Side::Same, Side::Absent, Action::TrashLocal, Reason::RemoteDeleted},
+                    TableRow{"DeletedChanged", true, Side::Absent, Side::Changed, Action::Download,
+                             Reason::DeletedLocallyChangedRemotely},
+                    TableRow{"ChangedDeleted", true, Side::Changed, Side::Absent, Action::Upload,
+                             Reason::ChangedLocallyDeletedRemotely},
+                    TableRow{"DeletedDeleted", true, Side::Absent, Side::Absent, Action::Forget, Reason::BothDeleted},
+                    TableRow{"BothChanged", true, Side::Changed, Side::Changed, Action::Compare, Reason::BothChanged},
+                    TableRow{"BothNew", false, Side::Same, Side::Same, Action::Compare, Reason::BothNew}),
     RowName());
 
 // Without a state (first run, unreadable, another account, --resync) one-sided
@@ -187,7 +186,8 @@ TEST_P(Guards, StopTheRunBeforeItWrites) {
         StateEntry entry = State();
         entry.name = entry.key = "f" + std::to_string(i);
         folders[1].state.push_back(entry);
-        if (i >= row.localDeleted) folders[1].local.push_back({entry.name, entry.key, entry.localSize, entry.localMtime});
+        if (i >= row.localDeleted)
+            folders[1].local.push_back({entry.name, entry.key, entry.localSize, entry.localMtime});
         if (i < row.localDeleted || i >= row.localDeleted + row.remoteDeleted)
             folders[1].remote.push_back({entry.name, entry.key, entry.rev, entry.remoteSize, entry.clientMtime});
     }
@@ -234,8 +234,8 @@ TEST(Names, TheDownloadsTemporaryFilesAreRecognised) {
 }
 
 TEST(Names, NamesAWindowsFolderCannotHold) {
-    for (const char *name : {"a:b.txt", "what?.txt", "trailing.", "trailing ", "CON", "nul.txt", "com1", "LPT9.log",
-                             "tab\there"})
+    for (const char *name :
+         {"a:b.txt", "what?.txt", "trailing.", "trailing ", "CON", "nul.txt", "com1", "LPT9.log", "tab\there"})
         EXPECT_NE(UnusableLocalName(name), nullptr) << name;
     for (const char *name : {"a]b [c].txt", "Café.txt", "console.txt", "COM10", "com0", ".hidden"})
         EXPECT_EQ(UnusableLocalName(name), nullptr) << name;
@@ -280,7 +280,7 @@ TEST(StateText, WrittenThenReadGivesTheSameState) {
 
 struct CorruptRow {
     const char *name;
-    std::string (*spoil)(std::string text);
+    std::string (*spoil)(const std::string &text);
 };
 
 // Rows print as their names.
@@ -299,25 +299,26 @@ TEST_P(CorruptState, IsNotRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CorruptState,
-    testing::Values(
-        CorruptRow{"CutShort", [](std::string text) { return text.substr(0, text.size() / 2); }},
-        CorruptRow{"OneByteChanged",
-                   [](std::string text) {
-                       text[text.find("desk")] = 'D';
-                       return text;
-                   }},
-        CorruptRow{"Empty", [](std::string) { return std::string(); }},
-        CorruptRow{"OtherSchema",
-                   [](std::string text) {
-                       // A consistent file of another schema: its checksum is made anew.
-                       const std::string body = text.substr(text.find("\"state\":") + 8);
-                       std::string changed = body.substr(0, body.rfind('}'));
-                       changed.replace(changed.find("\"schema\":1"), 10, "\"schema\":2");
-                       char hex[17] = {};
-                       std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a64(changed)));
-                       return "{\"checksum\":\"" + std::string(hex) + "\",\"state\":" + changed + "}";
-                   }},
-        CorruptRow{"NotJson", [](std::string) { return std::string("checksum 1234"); }}),
+    testing::Values(CorruptRow{"CutShort", [](const std::string &text) { return text.substr(0, text.size() / 2); }},
+                    CorruptRow{"OneByteChanged",
+                               [](const std::string &text) {
+                                   std::string changed = text;
+                                   changed[changed.find("desk")] = 'D';
+                                   return changed;
+                               }},
+                    CorruptRow{"Empty", [](const std::string &) { return std::string(); }},
+                    CorruptRow{"OtherSchema",
+                               [](const std::string &text) {
+                                   // A consistent file of another schema: its checksum is made anew.
+                                   const std::string body = text.substr(text.find("\"state\":") + 8);
+                                   std::string changed = body.substr(0, body.rfind('}'));
+                                   changed.replace(changed.find("\"schema\":1"), 10, "\"schema\":2");
+                                   std::string hex(16, '0');
+                                   std::uint64_t sum = Fnv1a64(changed);
+                                   for (size_t i = 16; i-- > 0; sum >>= 4) hex[i] = "0123456789abcdef"[sum & 0xF];
+                                   return "{\"checksum\":\"" + hex + "\",\"state\":" + changed + "}";
+                               }},
+                    CorruptRow{"NotJson", [](const std::string &) { return std::string("checksum 1234"); }}),
     RowName());
 
 // ---- listings ----
@@ -377,9 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   R"("is_dir": false, "rev": "1", "bytes": 1}]})"},
                     BadListingRow{"FileWithoutRev", R"({"path": "/User Notes", "is_dir": true, "contents": [)"
                                                     R"({"path": "/User Notes/a.txt", "is_dir": false, "bytes": 1}]})"},
-                    BadListingRow{"SizeAsText",
-                                  R"({"path": "/User Notes", "is_dir": true, "contents": [{"path": )"
-                                  R"("/User Notes/a.txt", "is_dir": false, "rev": "1", "bytes": "1"}]})"},
+                    BadListingRow{"SizeAsText", R"({"path": "/User Notes", "is_dir": true, "contents": [{"path": )"
+                                                R"("/User Notes/a.txt", "is_dir": false, "rev": "1", "bytes": "1"}]})"},
                     BadListingRow{"DeletedAsText",
                                   R"({"path": "/User Notes", "is_dir": true, "contents": [{"is_deleted": "yes", )"
                                   R"("path": "/User Notes/a.txt", "is_dir": false, "rev": "1", "bytes": 1}]})"}),
