@@ -297,12 +297,13 @@ def test_listing_failure_mid_run_writes_nothing(synced, sync):
     (synced.root / NOTES / "n1.txt").unlink()
     before = synced.snapshot()
     synced.standin.clear_requests()
-    # The size query of the tools folder answers; its listing fails.
-    synced.standin.inject("status", verb="POST", path_regex=r"path=%2FUser%20Tools&", status=500, count=1)
-    synced.standin.inject("status", verb="POST", path_regex=r"path=%2FUser%20Tools&", status=500, count=1)
+    # The size query of the tools folder answers as usual (faults match in order); its listing fails.
+    synced.standin.inject("delay", verb="POST", path_regex=r"path=%2FUser%20Tools&", delay=0)
+    synced.standin.inject("status", verb="POST", path_regex=r"path=%2FUser%20Tools&", status=500)
     run = sync()
     assert run.exit_code == 2, why(run)
-    assert run.of("abort")
+    assert "listing of User Tools failed" in run.of("abort")[0]["reason"]
+    assert len([r for r in synced.standin.requests() if "User%20Tools" in r["path"]]) == 2
     assert_nothing_written(synced, before, run)
 
 
@@ -428,19 +429,28 @@ def test_temporary_download_files_are_never_synced(sides, sync):
 
 # ---- failures in one transfer ----
 
-def test_dropped_connection_in_one_transfer(sides, sync):
+@pytest.mark.parametrize("direction, fault", [
+    pytest.param("down", dict(verb="GET", path_regex=r"^/1/files\?.*f2%2Etxt"), id="download"),
+    pytest.param("up", dict(verb="POST", path_regex=r"^/1/commit_chunked_upload/sandbox/User%20Notes%2Ff2%2Etxt"),
+                 id="upload-commit"),
+])
+def test_dropped_connection_in_one_transfer(sides, sync, direction, fault):
     for i in range(4):
-        sides.seed("d%d.txt" % i, b"down %d" % i)
-    sides.standin.inject("drop", verb="GET", path_regex=r"/1/files\?.*d2%2Etxt", count=10)
+        if direction == "down":
+            sides.seed("f%d.txt" % i, b"file %d" % i)
+        else:
+            sides.write("f%d.txt" % i, b"file %d" % i)
+    sides.standin.inject("drop", count=10, **fault)
     run = sync()
     assert run.exit_code == 1, why(run)
-    assert [e["name"] for e in run.of("failed")] == ["d2.txt"]
-    assert set(sides.local()) == {"d0.txt", "d1.txt", "d3.txt"}
-    assert ("User Notes", "d2.txt") not in sides.state()
+    assert [e["name"] for e in run.of("failed")] == ["f2.txt"]
+    side = sides.local() if direction == "down" else sides.remote()
+    assert set(side) == {"f0.txt", "f1.txt", "f3.txt"}
+    assert set(n for _, n in sides.state()) == {"f0.txt", "f1.txt", "f3.txt"}
     sides.standin.clear_faults()
     again = sync()
     assert again.exit_code == 0, why(again)
-    assert [e["name"] for e in done_events(again)] == ["d2.txt"]
+    assert [e["name"] for e in done_events(again)] == ["f2.txt"]
     sides.assert_in_step()
 
 
