@@ -134,6 +134,7 @@ class Engine {
     void Done(Task &task, const char *what, const std::string &to = {});
     void Fail(Task &task, const std::string &why, const Op *op = nullptr);
     void Summary();
+    void Phase(const char *name) const;
 
     // Helpers.
     std::wstring FolderDir(int folder) const { return root_ + L"\\" + Widen(kFolderNames[folder]); }
@@ -964,19 +965,30 @@ void Engine::Summary() {
     SayLine(text);
 }
 
+// {"event": "phase", "name", "seconds"}: how long the run took to reach each phase (--json).
+void Engine::Phase(const char *name) const {
+    EmitEvent("phase", {{"name", name},
+                        {"seconds", std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count()}});
+}
+
 int Engine::Run() {
     if (const int exit = Prepare(); exit >= 0) return exit;
+    Phase("prepared");
     std::string why;
     if (!ops_.Open(why)) return Abort(why);
+    Phase("window");
     int exit = ListAll();
+    Phase("listed");
     FolderView views[kFolderCount];
     std::vector<SkippedName> skipped;
     if (exit < 0) exit = ScanAll(views, skipped);
+    Phase("scanned");
     if (exit < 0) {
         PlanOptions planOptions;
         planOptions.haveState = haveState_;
         planOptions.maxDeletePercent = options_.maxDeletePercent;
         const Plan plan = MakePlan(views, skipped, planOptions);
+        Phase("planned");
         CrashPoint("listed");
         for (const Decision &d : plan.decisions) Announce(d);
         if (plan.guard != Guard::Passed) {
@@ -1010,6 +1022,7 @@ int Engine::Run() {
             for (const Decision &d : plan.decisions) Begin(d);
             Loop();
             SaveIfDirty();
+            Phase("transferred");
             EndProgress();
             Summary();
             exit = counts_.failed != 0 || saveFailed_ ? SyncSomeFailed : SyncDone;

@@ -454,6 +454,51 @@ def test_dropped_connection_in_one_transfer(sides, sync, direction, fault):
     sides.assert_in_step()
 
 
+NOTES_LISTING = r"^/1/metadata\?root=sandbox&path=%2FUser%20Notes&"
+
+
+# A change on the other side while the run is under way: the sync looks again just before it
+# acts (the listing before an upload or a delete, the local file before a download replaces it),
+# and an edit found there is never overwritten nor deleted.
+@pytest.mark.parametrize("local_change, remote_change, held, expected, copy", [
+    # the listing that opens the upload's wave is held (the run's own listing pair passes first)
+    pytest.param(LOCAL, None, "relisting", REMOTE, LOCAL, id="upload-remote-edited-meanwhile"),
+    pytest.param("delete", None, "relisting", REMOTE, None, id="delete-remote-edited-meanwhile"),
+    # the download is held
+    pytest.param(None, REMOTE, "download", REMOTE, LOCAL, id="download-local-edited-meanwhile"),
+])
+def test_change_during_the_run_is_kept(sides, sync, local_change, remote_change, held, expected, copy):
+    for name, content in BYSTANDERS.items():
+        sides.seed(name, content)
+    sides.seed("f.txt", BASE)
+    assert sync().exit_code == 0
+    local_op(sides, local_change)
+    remote_op(sides, remote_change)
+    if held == "relisting":
+        sides.standin.inject("delay", verb="POST", path_regex=NOTES_LISTING, delay=0, count=2)
+        hold = sides.standin.inject("delay", verb="POST", path_regex=NOTES_LISTING, hold=60)
+    else:
+        hold = sides.standin.inject("delay", verb="GET", path_regex=r"^/1/files\?.*f%2Etxt", hold=60)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        running = pool.submit(sync)
+        try:
+            assert sides.standin.wait_taken(hold, 60)
+            if held == "relisting":
+                sides.seed("f.txt", REMOTE)
+            else:
+                sides.write("f.txt", LOCAL)
+        finally:
+            sides.standin.release(hold)
+        run = running.result()
+    assert run.exit_code == 0, why(run)
+    local, remote = sides.local(), sides.remote()
+    assert local == remote
+    assert local["f.txt"] == expected
+    copies = [n for n in local if CONFLICT.match(n)]
+    assert [local[n] for n in copies] == ([copy] if copy else [])
+    sides.assert_in_step()
+
+
 def test_stale_parent_revision_copy_is_mirrored(sides, sync, run_host):
     sides.seed("s.txt", BASE)
     assert sync().exit_code == 0
