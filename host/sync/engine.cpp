@@ -609,8 +609,15 @@ void Engine::OnRelisted(int folder, bool ok, const std::string &text) {
     for (const RemoteFile &file : files) work.remote[file.key].push_back(file);
     for (const SkippedName &name : skipped) work.remote[name.key].push_back({name.name, name.key, "", 0, ""});
     for (Task *task : verify) VerifyUpload(folder, *task);
+    // A wave holds no more than can run at once, so that each of its files
+    // starts right after the listing that checked it; the rest wait for the next.
     work.wave.clear();
-    for (Task *task : queued) CheckQueued(folder, *task);
+    for (Task *task : queued) {
+        if (work.waveOpen < options_.jobs)
+            CheckQueued(folder, *task);
+        else
+            work.queued.push_back(task);
+    }
 }
 
 // The listing just before an upload or a delete: a rev that moved since the

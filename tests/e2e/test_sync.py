@@ -273,6 +273,28 @@ def test_resync_deletes_nothing(sides, sync):
     sides.assert_in_step()
 
 
+@pytest.mark.parametrize("spoil, read", [
+    pytest.param(("state",), "backup", id="state-corrupt-backup-read"),
+    pytest.param(("state", "backup"), "none", id="both-corrupt-no-state"),
+])
+def test_corrupt_state_falls_back(sides, sync, spoil, read):
+    for name in ("a.txt", "b.txt", "c.txt"):
+        sides.seed(name, name.encode())
+    assert sync().exit_code == 0
+    files = {"state": sides.state_file, "backup": sides.root / ".velmora-sync.json.bak"}
+    assert files["backup"].exists()
+    for which in spoil:
+        text = files[which].read_bytes()
+        files[which].write_bytes(text[:len(text) // 2])
+    sides.write("new.txt", b"new")
+    run = sync()
+    assert run.exit_code == 0, why(run)
+    (state_event,) = [e for e in run.of("state") if "read" in e]
+    assert state_event["read"] == read and state_event["used"] == (read != "none")
+    assert sides.remote() == {"a.txt": b"a.txt", "b.txt": b"b.txt", "c.txt": b"c.txt", "new.txt": b"new"}
+    sides.assert_in_step()
+
+
 # ---- guards: nothing written ----
 
 def assert_nothing_written(sides, before, run):
