@@ -95,7 +95,7 @@ class SyncBench:
         return own, requests
 
     def jobs(self):
-        for direction in ("up", "down"):
+        for direction in self.directions:
             one, one_requests = self.first_sync(direction, 1)
             eight, eight_requests = self.first_sync(direction, 8)
             figure("first-300-%s/jobs-1-seconds" % direction, "%.2f" % one)
@@ -112,8 +112,10 @@ def main():
     parser.add_argument("--control", required=True)
     parser.add_argument("--ca")
     parser.add_argument("--only", choices=("unchanged", "jobs"), action="append")
+    parser.add_argument("--direction", choices=("up", "down"), action="append", help="of the jobs figures")
     options = parser.parse_args()
     bench = SyncBench(options)
+    bench.directions = options.direction or ("up", "down")
     for name in options.only or ("unchanged", "jobs"):
         getattr(bench, name)()
 
