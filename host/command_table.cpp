@@ -11,7 +11,8 @@ namespace {
 using Group = std::span<const Command> (*)();
 
 // A new command file adds its group to one of these.
-constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands};
+constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands,
+                                   SyncCommands};
 constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands, ParallelCommands,
                                  HeapCommands, NonceCommands,    LifetimeCommands,    ResumeCommands};
 

@@ -25,6 +25,7 @@ std::span<const Command> HousekeepingCommands();
 std::span<const Command> TransportHelperCommands();
 std::span<const Command> AccountCommands();
 std::span<const Command> FileCommands();
+std::span<const Command> SyncCommands(); // host/sync/
 // and the commands for tests, which drive the test DLL's hooks (host/testing/).
 std::span<const Command> ExecCommands();
 std::span<const Command> StoreRawCommands();
