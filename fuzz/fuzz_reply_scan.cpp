@@ -106,6 +106,27 @@ void CheckOffset(std::string_view answer) {
     Require(offset == (negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude)));
 }
 
+void CheckFileSize(std::string_view metadata) {
+    uint64_t size = 42;
+    const bool found = FindFileSize(metadata, &size);
+    // What the contract says the metadata holds, read with the standard library.
+    constexpr std::string_view kKey = "\"bytes\": ";
+    const size_t key = metadata.find(kKey);
+    if (key == metadata.npos) {
+        Require(!found && size == 42);
+        return;
+    }
+    const std::string_view field = metadata.substr(key + kKey.size());
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    const bool digitsFirst = !field.empty() && field[0] >= '0' && field[0] <= '9';
+    const size_t used = static_cast<size_t>(end - field.data());
+    const bool ends = used == field.size() || std::string_view(",} \t\r\n").find(field[used]) != field.npos;
+    const bool fits = digitsFirst && error == std::errc() && ends;
+    Require(found == fits);
+    Require(size == (fits ? value : 42));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -131,6 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     case 5:
         CheckQuoted(text, "", nullptr);
+        break;
+    case 7:
+        CheckFileSize(text);
         break;
     default:
         CheckOffset(text);
