@@ -6,10 +6,10 @@ import threading
 import urllib.parse
 
 # faults that replace the reply; the request is not carried out (unless `process` says so)
-REPLACING = ("status", "error_200", "drop")
+REPLACING = ("status", "error_200", "drop", "redirect")
 # faults that carry the request out and then bend the reply
-BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back",
-           "skip_ahead", "refuse_next")
+BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "chunked", "no_length",
+           "stall", "offset_back", "skip_ahead", "refuse_next")
 CONNECTION = ("untrusted_cert", "wrong_name_cert")
 KINDS = REPLACING + BENDING + CONNECTION
 
