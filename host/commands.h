@@ -32,6 +32,7 @@ std::span<const Command> ThreadTableCommands();
 std::span<const Command> ParallelCommands();
 std::span<const Command> HeapCommands();
 std::span<const Command> NonceCommands();
+std::span<const Command> LocalFileCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);
