@@ -188,14 +188,32 @@ bool RefusedByHolder(DWORD error) {
 
 // One attempt at making part the target. An existing target is replaced with
 // ReplaceFileW, which keeps its attributes, security, creation time and
-// streams; a new one is moved into place. False with the system error; both
-// files keep their names then.
+// streams; a new one is moved into place with write-through. False with the
+// system error; both files keep their names then.
 bool ReplaceOnce(const wchar_t *part, const wchar_t *target) {
-    if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) {
+    // A holder that does not share deleting refuses this open as it would
+    // refuse ReplaceFileW; asked first because Wine's ReplaceFileW leaves an
+    // empty "rf*.tmp" file in the folder each time such a holder refuses it.
+    // The open also tells whether there is a target.
+    FileHandle probe(CreateFileW(target, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (probe) {
+        probe.reset();
         if (ReplaceFileW(target, part, nullptr, 0, nullptr, nullptr)) return true;
+        const DWORD error = GetLastError();
+        // Wine's ReplaceFileW makes a temporary name of its own with
+        // GetTempFileNameW, which cannot name a file in a folder of more than
+        // MAX_PATH - 14 characters, and fails with 123; all it does is rename,
+        // which the move does as well (the attributes are already set).
+        const bool longPathRefused = error == ERROR_INVALID_NAME;
         // A target removed since it was looked at is not there to be replaced.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND || GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES)
+        const bool targetGone = error == ERROR_FILE_NOT_FOUND && GetFileAttributesW(target) == INVALID_FILE_ATTRIBUTES;
+        if (!longPathRefused && !targetGone) {
+            SetLastError(error);
             return false;
+        }
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false;
     }
     return MoveFileExW(part, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
