@@ -139,7 +139,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if params.get("delay"):
                 time.sleep(float(params["delay"]))
             reply = None
-            if fault is None or fault.kind not in faults.REPLACING or params.get("process"):
+            if fault is None or not faults.replaces_reply(fault.kind, params) or params.get("process"):
                 reply = self._answer(service, verb, target, headers, body)
             if fault is not None:
                 reply = self._bend(service, fault, reply)
@@ -191,6 +191,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 reply.body.close()
             status = int(p.get("status", 302))
             return calls.Reply(status, "", "text/html; charset=utf-8", [("Location", p["location"])])
+        if fault.kind in faults.FRAMING and "status" in p:
+            if reply is not None and not isinstance(reply.body, bytes):
+                reply.body.close()
+            return calls.Reply(int(p["status"]), p.get("body", ""), p.get("content_type") or "text/javascript")
         if fault.kind == "offset_back" and reply.session is not None and reply.status == 200:
             service.store.set_back(reply.session, int(p.get("bytes", 1)))
             return calls.restate_chunk(service.store, reply)
@@ -260,7 +264,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ended by the zero-size chunk, or (with `send`) cut off after that many body bytes, inside a
         chunk when it falls there. no_length: the body (or its first `send` bytes) without a length,
         ended by closing. stall: `send` bytes (default half) under the full Content-Length, then
-        nothing more, the connection open, for `seconds` (default 300) or until release()."""
+        nothing, the connection open, for `seconds` (default 300) or until release(); then the rest."""
         p = fault.params
         cut = int(p["send"]) if "send" in p else (len(body) // 2 if kind in ("truncate_body", "stall") else None)
         sent = body if cut is None else body[:cut]
@@ -278,6 +282,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         out.flush()
         if kind == "stall":
             fault.released.wait(float(p.get("seconds", 300)))
+            try:
+                out.write(body[len(sent):])
+                out.flush()
+            except OSError:
+                pass  # the client gave up on the silence and went
         self.close_connection = True
         try:
             self.connection.shutdown(socket.SHUT_RDWR)

@@ -191,8 +191,9 @@ class StandIn:
         raw_status_line(line), big_headers(bytes), omit_headers(names), truncate_body(send),
         chunked(send, names), no_length(send, names), stall(send, seconds), offset_back(bytes),
         skip_ahead(to), refuse_next(connections).
-        Every request kind also takes delay=seconds and hold=seconds (wait for release(id), at most
-        that long). Connection kinds: untrusted_cert, wrong_name_cert.
+        truncate_body, chunked, no_length and stall also take status, body and content_type: that
+        reply, framed their way, instead of the call's. Every request kind also takes delay=seconds and
+        hold=seconds (wait for release(id), at most that long). Connection kinds: untrusted_cert, wrong_name_cert.
         """
         if kind == "delay" and "delay" not in params and "seconds" in params:
             params["delay"] = params.pop("seconds")
