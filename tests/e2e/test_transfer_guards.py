@@ -16,8 +16,9 @@ CONTENT = bytes((i * 13) % 251 for i in range(100000))
 # reports ERROR_INTERNET_TIMEOUT, Wine the connection aborted when the receive timeout ends.
 HTTPS_TO_HTTP = 12040
 SILENCE = (12002, 12030)
-# The test DLL's request timeout for a silent server, instead of the shipped minute.
-SHORT_TIMEOUT = {"VELMORA_TRANSFER_TIMEOUT_MS": "2000"}
+# The test DLL's request timeout for a silent server, instead of the shipped minute; long
+# enough that a busy machine never mistakes the service's first answer for silence.
+SHORT_TIMEOUT = {"VELMORA_TRANSFER_TIMEOUT_MS": "5000"}
 
 
 @pytest.fixture
