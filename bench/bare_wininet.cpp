@@ -1,12 +1,22 @@
 // bench-wininet.exe: the plain WinINet loops the benchmark sets beside the library,
-// doing the same network work with nothing around it (no messages, no temporary
-// file, no flush, no credential store).
+// doing the same network work with nothing around it (no credential store, and
+// unless asked for: no messages, no temporary file, no flush).
 //
 //   bench-wininet.exe noop
 //       returns at once (what starting a program under Wine costs)
-//   bench-wininet.exe get URL LOCAL
+//   bench-wininet.exe get URL LOCAL [--messages] [--flushed]
 //       one GET with the library's transfer flags, read in 16 KiB pieces, each
-//       written to LOCAL as it comes
+//       written to LOCAL as it comes.
+//       --messages: the floor the host interface sets. The GET runs on a worker
+//       thread; the main thread owns a message-only window and pumps as the
+//       reference host does. For every piece the worker sends one HOST_MESSAGE
+//       of the library's make (TransferPayload, HostRecord, HostMessage: three
+//       blocks of a private heap) with SendMessageW and, at the end, the final
+//       message with a ResultPayload; the window procedure reads each and frees
+//       its three blocks, as a host does.
+//       --flushed: the library's file work. The body goes into a temporary file
+//       beside LOCAL (opened as the library opens it), which is flushed
+//       (FlushFileBuffers) and moved onto LOCAL (MoveFileExW, replacing, write-through).
 //   bench-wininet.exe put LOCAL ORIGIN REMOTE KEY SECRET TOKEN TOKEN_SECRET [--query-proxy]
 //       LOCAL sent as 256 KiB chunk PUTs, each in a new session, upload id and
 //       offset taken from every answer, then the commit POST to
@@ -16,9 +26,13 @@
 //       library does (the five per-connection options of the LAN settings)
 //
 // Prints "bytes N seconds S" (its own time from the first WinINet call to the
-// last) and exits 0, or prints what failed and exits 1.
+// last; get adds "messages M" with --messages and "flush F move M", the seconds
+// of those two steps, with --flushed) and exits 0, or prints what failed and exits 1.
 #include <windows.h>
 #include <wininet.h>
+
+// The library's public records and payloads, so the messages have its layouts.
+#include "../include/velmora_sync.h"
 
 #include <cstdio>
 #include <cstring>
@@ -160,30 +174,232 @@ struct Exchange {
     }
 };
 
-int Get(const wchar_t *url, const wchar_t *local) {
+// How a download run treats its pieces and its file.
+struct GetOptions {
+    bool messages = false; // the download on a worker, one host message per piece to the main thread's window
+    bool flushed = false;  // a temporary file beside LOCAL, flushed and moved into place
+};
+
+// ---- The messages: what the library allocates and sends, and what a host does with them ----
+
+// The private heap the message blocks come from, created once like the library's.
+HANDLE messageHeap = nullptr;
+
+// One zero-filled block of the message heap.
+template <class T> T *NewBlock() { return static_cast<T *>(HeapAlloc(messageHeap, HEAP_ZERO_MEMORY, sizeof(T))); }
+
+// Sends one host message as the library sends it: a tagged payload, then its
+// HostRecord and HostMessage, three blocks of the private heap that become
+// the receiver's, delivered with SendMessageW. False (nothing sent) when a
+// block cannot be had.
+template <class P> bool SendBlocks(HWND window, WPARAM wParam, DWORD kind, const P &filled) {
+    static constexpr BYTE kTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
+    auto *payload = NewBlock<P>();
+    auto *record = NewBlock<HostRecord>();
+    auto *message = NewBlock<HostMessage>();
+    if (payload == nullptr || record == nullptr || message == nullptr) {
+        for (void *block : {static_cast<void *>(payload), static_cast<void *>(record), static_cast<void *>(message)})
+            if (block != nullptr) HeapFree(messageHeap, 0, block);
+        return false;
+    }
+    *payload = filled;
+    std::memcpy(payload, kTag, sizeof kTag);
+    message->kind = kind;
+    message->size = sizeof(P);
+    message->payload = payload;
+    record->threadId = GetCurrentThreadId();
+    record->message = message;
+    SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
+    return true;
+}
+
+// What the window's thread learns from the messages.
+struct Received {
+    unsigned long long bytes = 0;
+    unsigned long messages = 0;
+    bool finished = false;
+};
+
+// The host's side of one message: read the record, its message and the
+// payload's tag, count the piece, free the three blocks (a host hands each
+// back to the library's heap).
+LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto *create = reinterpret_cast<CREATESTRUCTW *>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto *received = reinterpret_cast<Received *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message != HOST_MESSAGE || received == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    static constexpr BYTE kTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
+    auto *record = reinterpret_cast<HostRecord *>(lParam);
+    if (record == nullptr) return 0;
+    if (HostMessage *sent = record->message) {
+        ++received->messages;
+        if (sent->payload != nullptr && std::memcmp(sent->payload, kTag, sizeof kTag) == 0) {
+            if (sent->kind == MsgTransferProgress && sent->size == sizeof(TransferPayload))
+                received->bytes += static_cast<TransferPayload *>(sent->payload)->count;
+            if (sent->kind == MsgFetchFinishedMode0 && sent->size == sizeof(ResultPayload)) received->finished = true;
+        }
+        HeapFree(messageHeap, 0, sent->payload);
+        HeapFree(messageHeap, 0, sent);
+    }
+    HeapFree(messageHeap, 0, record);
+    return 0;
+}
+
+// Dispatches everything queued, the worker's sent messages included.
+void DrainMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+// ---- The download ----
+
+// One download: its arguments, and what it found.
+struct Download {
+    const wchar_t *url;
+    const wchar_t *local;
+    GetOptions options;
+    HWND window = nullptr; // with messages: the main thread's window
+    unsigned long long total = 0;
+    double flushSeconds = 0; // FlushFileBuffers of the temporary file
+    double moveSeconds = 0;  // closing it and moving it into place
+    BYTE result = 0;         // 1 when the whole body is in LOCAL
+};
+
+// The temporary file's name: LOCAL with a suffix, beside it.
+std::wstring PartPath(const wchar_t *local) { return std::wstring(local) + L".bench-part"; }
+
+// Flushes the temporary file and makes it LOCAL, as the library finishes a
+// download; the two steps' times go into download. Closes file.
+bool MoveIntoPlace(HANDLE file, Download &download) {
     const double start = Seconds();
-    Exchange exchange(L"GET", url, nullptr, 0);
+    const BOOL flushed = FlushFileBuffers(file);
+    const DWORD error = GetLastError();
+    const double closing = Seconds();
+    download.flushSeconds = closing - start;
+    CloseHandle(file);
+    if (!flushed) {
+        Fail("FlushFileBuffers", error);
+        return false;
+    }
+    const bool moved = MoveFileExW(PartPath(download.local).c_str(), download.local,
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    download.moveSeconds = Seconds() - closing;
+    if (!moved) Fail("MoveFileExW");
+    return moved;
+}
+
+// The GET, read in 16 KiB pieces, each written to the file as it comes (and,
+// with messages, announced to the window). 0, or 1 after printing what failed.
+int RunDownload(Download &download) {
+    Exchange exchange(L"GET", download.url, nullptr, 0);
     if (!exchange.Ok()) return exchange.Report();
-    HANDLE file = CreateFileW(local, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool flushed = download.options.flushed;
+    const std::wstring path = flushed ? PartPath(download.local) : std::wstring(download.local);
+    // The temporary file is opened as the library opens its own.
+    const DWORD access = flushed ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+    const DWORD share = flushed ? FILE_SHARE_READ : 0;
+    HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Fail("CreateFileW");
     std::vector<char> piece(kPieceSize);
-    unsigned long long total = 0;
+    const char *failed = nullptr;
+    DWORD error = 0;
     for (;;) {
         DWORD read = 0;
         if (!InternetReadFile(exchange.request.value, piece.data(), kPieceSize, &read)) {
-            CloseHandle(file);
-            return Fail("InternetReadFile");
+            failed = "InternetReadFile";
+            break;
         }
         if (read == 0) break;
         DWORD written = 0;
         if (!WriteFile(file, piece.data(), read, &written, nullptr) || written != read) {
-            CloseHandle(file);
-            return Fail("WriteFile");
+            failed = "WriteFile";
+            break;
         }
-        total += read;
+        download.total += read;
+        if (download.window != nullptr) {
+            TransferPayload progress = {};
+            progress.count = read;
+            if (!SendBlocks(download.window, 0, MsgTransferProgress, progress)) {
+                failed = "HeapAlloc";
+                break;
+            }
+        }
     }
-    CloseHandle(file);
-    std::printf("bytes %llu seconds %.6f\n", total, Seconds() - start);
+    if (failed != nullptr) {
+        error = GetLastError();
+        CloseHandle(file);
+        if (flushed) DeleteFileW(path.c_str());
+        return Fail(failed, error);
+    }
+    if (!flushed) {
+        CloseHandle(file);
+        return 0;
+    }
+    if (MoveIntoPlace(file, download)) return 0;
+    DeleteFileW(path.c_str());
+    return 1;
+}
+
+// The worker of a download with messages: the download, then the final
+// message with the result byte, as a library worker ends.
+DWORD WINAPI DownloadWorker(void *context) {
+    auto &download = *static_cast<Download *>(context);
+    download.result = RunDownload(download) == 0 ? 1 : 0;
+    ResultPayload outcome = {};
+    outcome.result = &download.result;
+    (void)SendBlocks(download.window, reinterpret_cast<WPARAM>(download.window), MsgFetchFinishedMode0, outcome);
+    return 0;
+}
+
+// The download on a worker thread, the main thread owning a message-only
+// window and pumping as a host does until the worker has ended. 0 when the
+// download succeeded and every piece's message arrived; 1 after printing what failed.
+int RunWithMessages(Download &download, Received &received) {
+    messageHeap = HeapCreate(0, 0, 0);
+    if (messageHeap == nullptr) return Fail("HeapCreate");
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = MessageWindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"BenchWininetWindow";
+    if (RegisterClassExW(&windowClass) == 0) return Fail("RegisterClassExW");
+    download.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      windowClass.hInstance, &received);
+    if (download.window == nullptr) return Fail("CreateWindowExW");
+    HANDLE worker = CreateThread(nullptr, 0, DownloadWorker, &download, 0, nullptr);
+    if (worker == nullptr) return Fail("CreateThread");
+    for (;;) {
+        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &worker, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) break;
+        if (woken == WAIT_FAILED) return Fail("MsgWaitForMultipleObjectsEx");
+        DrainMessages();
+    }
+    CloseHandle(worker);
+    DestroyWindow(download.window);
+    if (download.result != 1) return 1;
+    if (!received.finished || received.bytes != download.total) {
+        std::printf("failed messages: %lu received for %llu of %llu bytes\n", received.messages, received.bytes,
+                    download.total);
+        return 1;
+    }
+    return 0;
+}
+
+int Get(const wchar_t *url, const wchar_t *local, GetOptions options) {
+    const double start = Seconds();
+    Download download{url, local, options};
+    Received received;
+    const int code = options.messages ? RunWithMessages(download, received) : RunDownload(download);
+    if (code != 0) return code;
+    std::printf("bytes %llu seconds %.6f", download.total, Seconds() - start);
+    if (options.messages) std::printf(" messages %lu", received.messages);
+    if (options.flushed) std::printf(" flush %.6f move %.6f", download.flushSeconds, download.moveSeconds);
+    std::printf("\n");
     return 0;
 }
 
@@ -279,13 +495,25 @@ int Put(const wchar_t *local, const std::wstring &origin, const std::wstring &re
 
 int wmain(int argc, wchar_t **argv) {
     if (argc == 2 && std::wcscmp(argv[1], L"noop") == 0) return 0;
-    if (argc == 4 && std::wcscmp(argv[1], L"get") == 0) return Get(argv[2], argv[3]);
+    if (argc >= 4 && std::wcscmp(argv[1], L"get") == 0) {
+        GetOptions options;
+        bool known = true;
+        for (int i = 4; i < argc; ++i) {
+            if (std::wcscmp(argv[i], L"--messages") == 0)
+                options.messages = true;
+            else if (std::wcscmp(argv[i], L"--flushed") == 0)
+                options.flushed = true;
+            else
+                known = false;
+        }
+        if (known) return Get(argv[2], argv[3], options);
+    }
     const bool queryProxy = argc == 10 && std::wcscmp(argv[9], L"--query-proxy") == 0;
     if ((argc == 9 || queryProxy) && std::wcscmp(argv[1], L"put") == 0) {
         Signer signer{argv[5], argv[6], argv[7], argv[8]};
         return Put(argv[2], argv[3], argv[4], signer, queryProxy);
     }
-    std::fputs("usage: bench-wininet.exe noop | get URL LOCAL\n"
+    std::fputs("usage: bench-wininet.exe noop | get URL LOCAL [--messages] [--flushed]\n"
                "       | put LOCAL ORIGIN REMOTE KEY SECRET TOKEN TOKEN_SECRET [--query-proxy]\n",
                stderr);
     return 2;

@@ -165,6 +165,12 @@ def run(args, timeout=WINE_TIMEOUT):
         return done
 
 
+def bare_report(stdout):
+    """The numbers of bench-wininet.exe's last line ("bytes N seconds S [messages M] [flush F move M]")."""
+    words = stdout.split()
+    return {key: float(value) for key, value in zip(words[::2], words[1::2])}
+
+
 def median(values):
     return statistics.median(values)
 
@@ -215,8 +221,12 @@ class Bench:
                 "--size", size]
         return run(args + ([] if window else ["--null-window"]))
 
-    def get_bare(self, name, size, target):
-        return run([WINE, self.bare, "get", self.signer.file_url(name), windows_path(target)])
+    def get_bare(self, name, size, target, *flags):
+        """The bare loop; flags "--messages" (the floor: a host message per piece to a window of
+        another thread) and "--flushed" (a temporary file, flushed and moved into place)."""
+        done = run([WINE, self.bare, "get", self.signer.file_url(name), windows_path(target), *flags])
+        done.reported = bare_report(done.stdout) if done.code == 0 else {}
+        return done
 
     def get_curl(self, name, size, target):
         return run([self.curl, "-sS", "--fail", "--cacert", self.ca, "-o", target, self.signer.file_url(name)])
@@ -226,7 +236,10 @@ class Bench:
         target.unlink(missing_ok=True)
         os.sync()
         getter = {"dll": self.get_dll, "bare": self.get_bare, "curl": self.get_curl,
-                  "dll-no-window": lambda n, s, t: self.get_dll(n, s, t, window=False)}[method]
+                  "dll-no-window": lambda n, s, t: self.get_dll(n, s, t, window=False),
+                  "bare-flushed": lambda n, s, t: self.get_bare(n, s, t, "--flushed"),
+                  "floor": lambda n, s, t: self.get_bare(n, s, t, "--messages"),
+                  "floor-flushed": lambda n, s, t: self.get_bare(n, s, t, "--messages", "--flushed")}[method]
         done = getter(name, size, target).check("download through " + method)
         data = target.read_bytes()
         if len(data) != size or hashlib.sha256(data).hexdigest() != digest:
@@ -235,16 +248,17 @@ class Bench:
         return done
 
     def bench_downloads(self):
-        big, small = 100 * MiB, 10 * MiB
+        big, small, tiny = 100 * MiB, 10 * MiB, MiB
         note("seeding the files to download")
-        digests = {big: self.seed_remote("bench-100m.bin", big), small: self.seed_remote("bench-10m.bin", small)}
-        names = {big: "bench-100m.bin", small: "bench-10m.bin"}
-        methods = ["dll", "dll-no-window", "bare", "curl"]
+        names = {big: "bench-100m.bin", small: "bench-10m.bin", tiny: "bench-1m.bin"}
+        digests = {size: self.seed_remote(name, size) for size, name in names.items()}
+        methods = ["dll", "dll-no-window", "bare", "bare-flushed", "floor", "floor-flushed", "curl"]
         for method in methods:  # warm-up: program files and the stand-in's file in the page cache
             self.download(method, names[small], small, digests[small])
         times = {m: [] for m in methods}
         connections = {}
         peaks = []
+        steps = {"flush": [], "move": []}  # the bare loop's own timing of the library's last file steps
         for r in range(self.rounds):
             order = methods[r % len(methods):] + methods[:r % len(methods)]
             for method in order:
@@ -255,18 +269,50 @@ class Bench:
                     peaks.append(done.peak_bytes)
                     if r == 0:
                         note("peak working set: VmHWM of %r" % done.sampled)
-            note("download round %d: %s (load %s)" % (r + 1, ", ".join(
-                "%s %.3f s (%d connections)" % (m, times[m][-1], connections[m]) for m in methods), loadavg()))
+                if method == "bare-flushed":
+                    for step in steps:
+                        steps[step].append(done.reported[step])
+                if method == "floor" and r == 0:
+                    note("floor: %d messages for %d bytes" % (done.reported["messages"], big))
+            note("download round %d: %s; flush %.3f s, move %.3f s (load %s)" % (r + 1, ", ".join(
+                "%s %.3f s (%d connections)" % (m, times[m][-1], connections[m]) for m in methods),
+                steps["flush"][-1], steps["move"][-1], loadavg()))
         small_peaks = [self.download("dll", names[small], small, digests[small]).peak_bytes for _ in range(3)]
+        fixed = self.fixed_costs(names[tiny], tiny, digests[tiny])
         dll = median(times["dll"])
+        no_window = median(times["dll-no-window"])
         figure("download/dll-seconds", seconds_text(dll))
         figure("download/bare-wininet-seconds", seconds_text(median(times["bare"])))
         figure("download/curl-seconds", seconds_text(median(times["curl"])))
         figure("download/bare-wininet", "%.3f" % (median(times["bare"]) / dll))
         figure("download/curl", "%.3f" % (median(times["curl"]) / dll))
-        figure("download/dll-no-window-seconds", seconds_text(median(times["dll-no-window"])))
+        figure("download/floor-seconds", seconds_text(median(times["floor"])))
+        figure("download/floor", "%.3f" % (median(times["floor"]) / dll))
+        figure("download/floor-flushed-seconds", seconds_text(median(times["floor-flushed"])))
+        figure("download/floor-flushed", "%.3f" % (median(times["floor-flushed"]) / dll))
+        figure("download/dll-no-window-seconds", seconds_text(no_window))
+        figure("download/no-window", "%.3f" % (median(times["bare"]) / no_window))
+        figure("download/bare-wininet-flushed-seconds", seconds_text(median(times["bare-flushed"])))
+        figure("download/no-window-flushed", "%.3f" % (median(times["bare-flushed"]) / no_window))
+        figure("download/flush-seconds", seconds_text(median(steps["flush"])))
+        figure("download/move-seconds", seconds_text(median(steps["move"])))
+        figure("download/dll-no-window-1MiB-seconds", seconds_text(fixed["dll-no-window"]))
+        figure("download/bare-wininet-flushed-1MiB-seconds", seconds_text(fixed["bare-flushed"]))
+        figure("download/fixed-seconds", seconds_text(fixed["dll-no-window"] - fixed["bare-flushed"]))
         figure("download/peak-working-set-bytes", max(peaks))
         figure("download/peak-working-set-bytes-10MiB", max(small_peaks))
+
+    def fixed_costs(self, name, size, digest, runs=7):
+        """Median seconds of the DLL without a window and of the flushed bare loop on a small
+        file, alternating: what a run costs apart from moving the bytes."""
+        methods = ["dll-no-window", "bare-flushed"]
+        times = {m: [] for m in methods}
+        for r in range(runs):
+            for method in methods[r % 2:] + methods[:r % 2]:
+                times[method].append(self.download(method, name, size, digest).seconds)
+        note("1 MiB runs: %s (load %s)" % ("; ".join(
+            "%s %s" % (m, " ".join("%.3f" % t for t in times[m])) for m in methods), loadavg()))
+        return {m: median(times[m]) for m in methods}
 
     # uploads
 

@@ -11,9 +11,10 @@ namespace {
 using Group = std::span<const Command> (*)();
 
 // A new command file adds its group to one of these.
-constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands};
-constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands, ParallelCommands,
-                                 HeapCommands, NonceCommands,    LifetimeCommands,    ResumeCommands};
+constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands,
+                                   SyncCommands};
+constexpr Group kTestGroups[] = {ExecCommands,  StoreRawCommands, ThreadTableCommands, ParallelCommands, HeapCommands,
+                                 NonceCommands, LifetimeCommands, ResumeCommands,      LocalFileCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
     for (Group group : groups)

@@ -25,6 +25,7 @@ std::span<const Command> HousekeepingCommands();
 std::span<const Command> TransportHelperCommands();
 std::span<const Command> AccountCommands();
 std::span<const Command> FileCommands();
+std::span<const Command> SyncCommands(); // host/sync/
 // and the commands for tests, which drive the test DLL's hooks (host/testing/).
 std::span<const Command> ExecCommands();
 std::span<const Command> StoreRawCommands();
@@ -34,6 +35,7 @@ std::span<const Command> HeapCommands();
 std::span<const Command> NonceCommands();
 std::span<const Command> LifetimeCommands();
 std::span<const Command> ResumeCommands();
+std::span<const Command> LocalFileCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);
