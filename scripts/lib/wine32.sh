@@ -58,6 +58,7 @@ velmora_wine32_view() {
     mount --rbind /dev "$root32/dev"
     mount --rbind /sys "$root32/sys"
     mount --bind /tmp "$root32/tmp"
+    touch "$root32/etc/hosts" # debootstrap makes none; the overlay takes the mount point
     mount --bind /etc/hosts "$root32/etc/hosts"
     local folder
     for folder in "$@"; do
