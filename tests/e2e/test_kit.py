@@ -7,6 +7,7 @@ against the stand-in. Also: the version check of the header, the guide's install
 --version and scripts/with-standin."""
 
 import dataclasses
+import json
 import os
 import pathlib
 import re
@@ -416,9 +417,8 @@ def test_version_names_the_host_and_the_loaded_library(packages, json_output):
     assert done.returncode == 0, done
     dll_path = windows_path(package.dll)
     if json_output:
-        assert done.stdout.decode().splitlines() == [
-            '{"event": "version", "host": "%s", "library_path": "%s", "library": "%s"}'
-            % (VERSION, dll_path.replace("\\", "\\\\"), VERSION)]
+        assert [json.loads(line) for line in done.stdout.decode().splitlines()] == [
+            {"event": "version", "host": VERSION, "library_path": dll_path, "library": VERSION}]
     else:
         assert done.stdout.decode().splitlines() == [f"velmora-sync.exe {VERSION}", f"{dll_path} {VERSION}"]
 
