@@ -1,6 +1,7 @@
 // Fuzz target: FindHeaderValue on arbitrary raw headers, and the download's reading of the file's time
 // from them (the metadata header's value, its "client_mtime", the date). The first byte picks the header
 // name; each answer is compared with a plain reading of the scanner's contract.
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -44,9 +45,33 @@ bool ReferenceHeader(std::string_view headers, std::string_view name, std::strin
     return false;
 }
 
-// The download's steps: the metadata header, an object, its client_mtime, a date that parses.
+// What FindFileSize must find: after the first  "bytes":  a decimal number that fits 64 bits and ends
+// the member (a comma, a brace, white space or the text's end).
+void CheckFileSize(std::string_view metadata) {
+    uint64_t size = 42;
+    const bool found = FindFileSize(metadata, &size);
+    constexpr std::string_view kKey = "\"bytes\": ";
+    const size_t key = metadata.find(kKey);
+    if (key == metadata.npos) {
+        FUZZ_REQUIRE(!found && size == 42);
+        return;
+    }
+    const std::string_view field = metadata.substr(key + kKey.size());
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    const bool digitsFirst = !field.empty() && field[0] >= '0' && field[0] <= '9';
+    const size_t used = static_cast<size_t>(end - field.data());
+    const bool ends = used == field.size() || std::string_view(",} \t\r\n").find(field[used]) != field.npos;
+    const bool fits = digitsFirst && error == std::errc() && ends;
+    FUZZ_REQUIRE(found == fits);
+    FUZZ_REQUIRE(size == (fits ? value : 42));
+}
+
+// The download's steps: the metadata header, an object, its client_mtime, a date that parses; and
+// the file's size it names.
 void CheckModificationTime(std::string_view metadata) {
     if (!metadata.starts_with('{')) return;
+    CheckFileSize(metadata);
     fuzz::CheckQuoted(metadata, "client_mtime", FindClientMtime);
     std::string_view clientMtime;
     if (!FindClientMtime(metadata, &clientMtime)) return;

@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ const Command kCommands[] = {
     {L"ls", "FOLDER [--raw] [--length BYTES]", RunLs,
      "a folder's files and folders as a table (--raw: the listing text as received)"},
     {L"count", "FOLDER | --file PATH", RunCount, "the files of a folder's listing (or of a listing saved in PATH)"},
-    {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES]", RunGet,
+    {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES] [--hold-target MS]", RunGet,
      "downloads NAME of folder INDEX (0 Highlights, 1 User Notes, 2 User Tools) into LOCAL"},
     {L"rm", "INDEX NAME", RunRm, "deletes NAME of folder INDEX"},
     {L"put", "REMOTE LOCAL [--cancel-after K] [--keep-open]", RunPut, "uploads LOCAL as REMOTE (\"User Notes/a.txt\")"},
@@ -354,10 +355,68 @@ int SayTransfer(const Library &library, bool download, const Outcome &outcome, c
                               : "try again; velmora-sync ls FOLDER shows what the folder holds");
 }
 
-// get INDEX NAME LOCAL: getRemoteMergeFile.
+// A holder of the download's target, as another program that has the file
+// open for reading (sharing only reads) would be: it blocks the target's
+// replacement while it holds. Held from construction; with a release delay,
+// let go that many milliseconds after the first progress message, else when
+// the holder goes.
+class TargetHolder {
+  public:
+    TargetHolder(const wchar_t *path, unsigned long long releaseMs, OperationVariables &variables)
+        : file_(
+              CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)),
+          releaseMs_(releaseMs), variables_(variables) {
+        if (file_ != INVALID_HANDLE_VALUE && releaseMs_ != 0)
+            releaser_ = CreateThread(nullptr, 0, ReleaseLater, this, 0, nullptr);
+    }
+    TargetHolder(const TargetHolder &) = delete;
+    TargetHolder &operator=(const TargetHolder &) = delete;
+    ~TargetHolder() {
+        stop_.store(true);
+        if (releaser_ != nullptr) {
+            WaitForSingleObject(releaser_, INFINITE);
+            CloseHandle(releaser_);
+        }
+        Release();
+    }
+    bool Holding() const { return file_ != INVALID_HANDLE_VALUE && (releaseMs_ == 0 || releaser_ != nullptr); }
+
+  private:
+    static DWORD WINAPI ReleaseLater(LPVOID parameter) {
+        auto &holder = *static_cast<TargetHolder *>(parameter);
+        // The window procedure counts the messages on the host's thread.
+        while (std::atomic_ref<long long>(holder.variables_.progressMessages).load() == 0 && !holder.stop_.load())
+            Sleep(1);
+        if (!holder.stop_.load()) Sleep(static_cast<DWORD>(holder.releaseMs_));
+        holder.Release();
+        return 0;
+    }
+    void Release() {
+        const HANDLE file = file_.exchange(INVALID_HANDLE_VALUE);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+
+    std::atomic<HANDLE> file_;
+    unsigned long long releaseMs_;
+    OperationVariables &variables_;
+    std::atomic<bool> stop_{false};
+    HANDLE releaser_ = nullptr;
+};
+
+// get INDEX NAME LOCAL: getRemoteMergeFile. --hold-target MS: LOCAL (which
+// must exist) is held open as a reader would hold it, until MS milliseconds
+// after the first progress message, or (0) until the download has ended.
 int RunGet(CommandContext &context) {
-    const FileArgs split = SplitArgs(context);
-    const std::vector<wchar_t *> &args = split.args;
+    FileArgs split = SplitArgs(context);
+    std::vector<wchar_t *> &args = split.args;
+    unsigned long long holdMs = 0;
+    const auto hold = std::find_if(args.begin(), args.end(),
+                                   [](const wchar_t *arg) { return std::wcscmp(arg, L"--hold-target") == 0; });
+    const bool holdTarget = hold != args.end();
+    if (holdTarget) {
+        if (hold + 1 == args.end() || !ParseUnsigned(*(hold + 1), holdMs) || holdMs > 600000) return UsageError(kGet);
+        args.erase(hold, hold + 2);
+    }
     unsigned long long index = 0;
     unsigned long long mode = 0;
     OperationVariables variables;
@@ -366,6 +425,11 @@ int RunGet(CommandContext &context) {
         return UsageError(kGet);
     const Library &library = context.library;
     if (!HasExport(library.getRemoteMergeFile, "getRemoteMergeFile")) return ExitFailure;
+    std::optional<TargetHolder> holder;
+    if (holdTarget) {
+        holder.emplace(args[2], holdMs, variables);
+        if (!holder->Holding()) return HostError(ExitFailure, "cannot hold " + Narrow(args[2]) + " open");
+    }
     const std::string folder = FolderOfIndex(index);
     if (!JsonOutput() && folder.empty())
         Tell("note: the folder index is 0 (Highlights), 1 (User Notes) or 2 (User Tools); the library refuses others");

@@ -50,6 +50,15 @@
  * that unloads while an operation has still to send its final message keeps
  * the library mapped for that worker, and still receives its messages, whose
  * blocks it can then no longer give back.
+ *
+ * Replies from the service
+ * ------------------------
+ * Every request goes over HTTPS, and a redirect to plain HTTP fails it. A
+ * reply counts only when its length is proven: a service call's reply must
+ * name its Content-Length and bring exactly that many bytes (a reply cut
+ * short, or framed without a length, fails the call as a refusal would); for
+ * a download see getRemoteMergeFile. Reads and writes of every request wait
+ * about a minute at most for a silent server.
  */
 #ifndef VELMORA_SYNC_H
 #define VELMORA_SYNC_H
@@ -216,11 +225,23 @@ VELMORA_API int VELMORA_CALL getDropboxMetadata(HWND window, BYTE *result, const
 VELMORA_API int VELMORA_CALL GetNumberOfRemoteFiles(const char *listing);
 
 /* Downloads remoteName of a folder into localPath and gives it the service's
- * modification time. The target is replaced only once the whole file is on
- * disk; a failed or cancelled download leaves an existing target as it was.
- * A nonzero *cancel stops it before its next piece. mode picks the final
- * message's kind: 0 MsgFetchFinishedMode0, 1 MsgFetchFinishedMode1, 2
- * MsgFetchFinishedMode2 (any other value: MsgFetchFinishedMode0).
+ * modification time. The body goes into a temporary file in localPath's
+ * folder, named "~vs" and 8 hex digits (~vs0123abcd) and hidden; it replaces
+ * the target only once the whole file is on disk, and an existing target keeps
+ * its attributes (and, on Windows, its security, creation time and streams).
+ * Hosts and sync tools should skip files of that pattern: a crash can leave
+ * one behind. A failed or cancelled download leaves an existing target as it
+ * was and no temporary file. A host (or any program) that holds the target
+ * open without FILE_SHARE_DELETE blocks its replacement: the library waits
+ * about a second for such a holder, then fails with its system error.
+ * The download is complete only when its length is proven: the "bytes" of the
+ * reply's metadata (the file's size) when it names one, else the reply's
+ * Content-Length; a body of another length, or a reply that names neither,
+ * fails with 4010. A nonzero *cancel stops it: the byte is looked at between
+ * reads, so a read under way ends first. No read or write waits on a silent
+ * server for more than about a minute. mode picks the final message's kind:
+ * 0 MsgFetchFinishedMode0, 1 MsgFetchFinishedMode1, 2 MsgFetchFinishedMode2
+ * (any other value: MsgFetchFinishedMode0).
  * Messages (wParam 0): MsgTransferProgress per piece written (count = its
  * bytes); on cancel the kind of the mode with a TransferPayload, then
  * MsgTransferFailed (4008, 2); on failure MsgTransferFailed with its code.
@@ -229,8 +250,11 @@ VELMORA_API int VELMORA_CALL GetNumberOfRemoteFiles(const char *listing);
  * Codes (class 2): 4001 proxy settings unreadable, 4002 and 4006 no memory
  * for a buffer, 4003 status other than 200, 4007 no memory for a message,
  * 4008 cancelled, 4009 the service sent an error object instead of the file,
- * 4010 the body ended before its announced length. Class 3: the system error
- * of the failing call (network, local file, replacing the target). */
+ * 4010 the body's length is not proven (cut short, too long, or named
+ * nowhere). Class 3: the system error of the failing call: network (12002 or,
+ * under Wine, 12030 for a server that stopped sending; 12040 for a redirect
+ * away from HTTPS), local file (112 for a full disk), replacing the target
+ * (32 or 5 while another program holds it). */
 VELMORA_API int VELMORA_CALL getRemoteMergeFile(HWND window, const wchar_t *remoteName, DWORD folderIndex,
                                                 const wchar_t *localPath, BYTE *result, BYTE *cancel, DWORD mode);
 /* Deletes remoteName of a folder. Messages: MsgDeleteFinished (final). */
@@ -251,7 +275,8 @@ VELMORA_API int VELMORA_CALL BVDeleteRemote(HWND window, const wchar_t *remoteNa
  * Messages (wParam 0): MsgTransferProgress per chunk the service accepted
  * (count = its bytes); MsgTransferFailed when the upload fails on the way:
  * class 1 the HTTP status of a chunk request, class 3 the system error of a
- * chunk request, class 2 one of:
+ * chunk request (such as 12002, 12030 under Wine, for a server that stopped
+ * answering, 12040 for a redirect away from HTTPS), class 2 one of:
  *   5001 the proxy settings cannot be read
  *   5002 no memory for a chunk's answer
  *   5003 the service answered a chunk with an error object

@@ -6,12 +6,20 @@ import threading
 import urllib.parse
 
 # faults that replace the reply; the request is not carried out (unless `process` says so)
-REPLACING = ("status", "error_200", "drop")
+REPLACING = ("status", "error_200", "drop", "redirect")
 # faults that carry the request out and then bend the reply
-BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "offset_back",
-           "skip_ahead", "refuse_next")
+BENDING = ("delay", "raw_status_line", "big_headers", "omit_headers", "truncate_body", "chunked", "no_length",
+           "stall", "offset_back", "skip_ahead", "refuse_next")
 CONNECTION = ("untrusted_cert", "wrong_name_cert")
 KINDS = REPLACING + BENDING + CONNECTION
+# bending faults that change how the body travels; with a `status` (and `body`) they carry that reply
+# instead of the call's, which is then not carried out
+FRAMING = ("truncate_body", "chunked", "no_length", "stall")
+
+
+def replaces_reply(kind, params):
+    """True when the fault's reply takes the place of the call's (the call is then not carried out)."""
+    return kind in REPLACING or (kind in FRAMING and "status" in params)
 
 
 class Fault:

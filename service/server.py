@@ -9,11 +9,12 @@ import threading
 import time
 import traceback
 
-from . import calls, wire
+from . import calls, faults, wire
 from .refusal import ConnectionRefuser
 from .store import ServiceError
 
 LOGGED_BODY_BYTES = 65536
+CHUNK_BYTES = 16384  # chunk size of the chunked fault
 MAX_BODY_BYTES = 256 << 20  # far above the library's 256 KiB chunks; refuses runaway bodies
 
 
@@ -80,7 +81,8 @@ class TlsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         super().server_close()
 
     def close_connections(self):
-        """Cut every open connection so that their threads end."""
+        """Cut every open connection so that their threads end (held and stalled replies let go first)."""
+        self.service.faults.clear()
         with self.open_lock:
             self.closing = True
             for sock in list(self.open_sockets):
@@ -137,7 +139,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if params.get("delay"):
                 time.sleep(float(params["delay"]))
             reply = None
-            if fault is None or fault.kind not in ("status", "error_200", "drop") or params.get("process"):
+            if fault is None or not faults.replaces_reply(fault.kind, params) or params.get("process"):
                 reply = self._answer(service, verb, target, headers, body)
             if fault is not None:
                 reply = self._bend(service, fault, reply)
@@ -184,6 +186,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return calls.Reply(status, body, ctype, headers)
         if fault.kind == "error_200":
             return calls.Reply(200, wire.dumps({"error": p.get("message", "Internal error")}))
+        if fault.kind == "redirect":
+            if reply is not None and not isinstance(reply.body, bytes):
+                reply.body.close()
+            status = int(p.get("status", 302))
+            return calls.Reply(status, "", "text/html; charset=utf-8", [("Location", p["location"])])
+        if fault.kind in faults.FRAMING and "status" in p:
+            if reply is not None and not isinstance(reply.body, bytes):
+                reply.body.close()
+            return calls.Reply(int(p["status"]), p.get("body", ""), p.get("content_type") or "text/javascript")
         if fault.kind == "offset_back" and reply.session is not None and reply.status == 200:
             service.store.set_back(reply.session, int(p.get("bytes", 1)))
             return calls.restate_chunk(service.store, reply)
@@ -207,8 +218,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             headers.append(("Content-Type", reply.content_type))
         headers.append(("Content-Length", str(reply.length)))
         headers += reply.headers
-        if kind == "omit_headers":
-            gone = {h.lower() for h in p.get("names", [])}
+        if kind in ("omit_headers", "chunked", "no_length"):
+            # The two framings drop the Content-Length, and may drop more (names) like omit_headers.
+            gone = {h.lower() for h in p.get("names", [])} | ({"content-length"} if kind != "omit_headers" else set())
             headers = [h for h in headers if h[0].lower() not in gone]
         if kind == "big_headers":
             total, n = int(p.get("bytes", 20000)), 0
@@ -217,7 +229,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 headers.append(("X-Padding-%04d" % n, "x" * max(1, line - 20)))
                 total -= line
                 n += 1
-        if self.close_connection or kind == "truncate_body":
+        if kind == "chunked":
+            headers.append(("Transfer-Encoding", "chunked"))
+        if self.close_connection or kind in ("truncate_body", "no_length", "stall") or \
+                (kind == "chunked" and "send" in p):
             headers.append(("Connection", "close"))
         head = status_line + "\r\n" + "".join("%s: %s\r\n" % h for h in headers) + "\r\n"
         out = self.wfile
@@ -227,12 +242,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 reply.body.close()
             out.flush()
             return
-        if kind == "truncate_body":
-            body = reply.read_all()
-            out.write(body[:int(p.get("send", len(body) // 2))])
-            out.flush()
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
+        if kind in ("truncate_body", "chunked", "no_length", "stall"):
+            self._send_bent_body(reply.read_all(), kind, fault)
             return
         if isinstance(reply.body, bytes):
             out.write(reply.body)
@@ -244,6 +255,43 @@ class Handler(http.server.BaseHTTPRequestHandler):
                         break
                     out.write(block)
         out.flush()
+
+
+    def _send_bent_body(self, body, kind, fault):
+        """The body of a reply whose framing a fault changed; the connection closes after it.
+
+        truncate_body: `send` bytes under the full Content-Length. chunked: chunks of CHUNK_BYTES,
+        ended by the zero-size chunk, or (with `send`) cut off after that many body bytes, inside a
+        chunk when it falls there. no_length: the body (or its first `send` bytes) without a length,
+        ended by closing. stall: `send` bytes (default half) under the full Content-Length, then
+        nothing, the connection open, for `seconds` (default 300) or until release(); then the rest."""
+        p = fault.params
+        cut = int(p["send"]) if "send" in p else (len(body) // 2 if kind in ("truncate_body", "stall") else None)
+        sent = body if cut is None else body[:cut]
+        out = self.wfile
+        if kind == "chunked":
+            for at in range(0, len(sent), CHUNK_BYTES):
+                piece = sent[at:at + CHUNK_BYTES]
+                whole = body[at:at + CHUNK_BYTES]
+                # A cut inside a chunk announces the chunk's full size and stops short of it.
+                out.write(b"%x\r\n" % len(whole) + piece + (b"\r\n" if len(piece) == len(whole) else b""))
+            if cut is None:
+                out.write(b"0\r\n\r\n")
+        else:
+            out.write(sent)
+        out.flush()
+        if kind == "stall":
+            fault.released.wait(float(p.get("seconds", 300)))
+            try:
+                out.write(body[len(sent):])
+                out.flush()
+            except OSError:
+                pass  # the client gave up on the silence and went
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass  # the client went first (it gave up on a stalled reply)
 
 
 def verb_has_no_body(verb, status):

@@ -192,11 +192,13 @@ class StandIn:
         """Queue a fault for the next `count` matching requests (or new connections); returns its id.
 
         Request kinds and their params: status(status, body, message, headers, content_type),
-        error_200(message), drop(process=False), delay(delay), raw_status_line(line),
-        big_headers(bytes), omit_headers(names), truncate_body(send), offset_back(bytes),
+        error_200(message), drop(process=False), redirect(location, status=302), delay(delay),
+        raw_status_line(line), big_headers(bytes), omit_headers(names), truncate_body(send),
+        chunked(send, names), no_length(send, names), stall(send, seconds), offset_back(bytes),
         skip_ahead(to), refuse_next(connections).
-        Every request kind also takes delay=seconds and hold=seconds (wait for release(id), at most
-        that long). Connection kinds: untrusted_cert, wrong_name_cert.
+        truncate_body, chunked, no_length and stall also take status, body and content_type: that
+        reply, framed their way, instead of the call's. Every request kind also takes delay=seconds and
+        hold=seconds (wait for release(id), at most that long). Connection kinds: untrusted_cert, wrong_name_cert.
         """
         if kind == "delay" and "delay" not in params and "seconds" in params:
             params["delay"] = params.pop("seconds")

@@ -237,3 +237,119 @@ def test_clear_faults_releases_held_requests(standin, client):
     standin.clear_faults()
     waiting.join(10)
     assert not waiting.is_alive() and [e["status"] for e in standin.requests()] == [200]
+
+
+def raw_until_close(standin, target, timeout=10):
+    """One GET on a fresh TLS connection: (head bytes, everything after it until the server closes)."""
+    ctx = ssl.create_default_context(cafile=standin.ca_file)
+    with socket.create_connection(("127.0.0.1", standin.port), timeout=timeout) as plain:
+        with ctx.wrap_socket(plain, server_hostname="localhost") as s:
+            s.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % target).encode())
+            data = b""
+            while True:
+                try:
+                    block = s.recv(65536)
+                except ssl.SSLEOFError:
+                    break
+                if not block:
+                    break
+                data += block
+    head, _, rest = data.partition(b"\r\n\r\n")
+    return head, rest
+
+
+def dechunk(raw):
+    """The body of a chunked framing and whether its zero-size final chunk came."""
+    body = b""
+    while raw:
+        size_line, _, raw = raw.partition(b"\r\n")
+        size = int(size_line, 16)
+        if size == 0:
+            return body, raw == b"\r\n"
+        body += raw[:size]
+        raw = raw[size + 2:]
+    return body, False
+
+
+@pytest.fixture
+def big(standin):
+    content = bytes((i * 7) % 251 for i in range(40000))
+    standin.seed_file("/User Notes/big.bin", content)
+    return content
+
+
+@pytest.mark.parametrize("params, whole", [
+    pytest.param({}, True, id="complete"),
+    pytest.param({"send": 20000}, False, id="cut-inside-a-chunk"),
+    pytest.param({"send": 16384}, False, id="cut-between-chunks"),
+])
+def test_chunked_framing(standin, big, params, whole):
+    standin.inject("chunked", path="/1/files", **params)
+    head, raw = raw_until_close(standin, download_target("big.bin"))
+    assert b"Transfer-Encoding: chunked" in head and b"Content-Length" not in head
+    assert b"x-dropbox-metadata: {" in head
+    body, ended = dechunk(raw)
+    assert ended == whole
+    assert body == (big if whole else big[:params["send"]])
+
+
+@pytest.mark.parametrize("params, sent", [
+    pytest.param({}, 40000, id="complete"),
+    pytest.param({"send": 12345}, 12345, id="cut"),
+])
+def test_no_length_framing_ends_by_closing(standin, big, params, sent):
+    standin.inject("no_length", path="/1/files", **params)
+    head, body = raw_until_close(standin, download_target("big.bin"))
+    assert b"Content-Length" not in head and b"Transfer-Encoding" not in head and b"Connection: close" in head
+    assert body == big[:sent]
+
+
+def test_framing_faults_leave_out_named_headers(standin, big):
+    standin.inject("no_length", path="/1/files", names=["x-dropbox-metadata"])
+    head, body = raw_until_close(standin, download_target("big.bin"))
+    assert b"x-dropbox-metadata" not in head and b"Content-Length" not in head and body == big
+
+
+def test_stall_keeps_the_connection_silent_until_released(standin, big):
+    # A reader sees the first 1000 bytes at once, then nothing until the release, then the rest.
+    fault = standin.inject("stall", path="/1/files", send=1000)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(raw_until_close(standin, download_target("big.bin"), 30)))
+    reader.start()
+    assert standin.wait_taken(fault)
+    reader.join(1)
+    assert reader.is_alive(), "the stalled reply must not end by itself"
+    standin.release(fault)
+    reader.join(10)
+    head, body = got[0]
+    assert b"Content-Length: 40000" in head and body == big
+
+
+def test_redirect_points_elsewhere_without_doing_the_call(standin, client):
+    standin.inject("redirect", path="/1/fileops/create_folder", location="http://localhost:9/x", status=307)
+    status, headers, body = client.call("POST", "fileops/create_folder", "root=sandbox&path=%2FHighlights")
+    assert (status, headers["location"], body) == (307, "http://localhost:9/x", b"")
+    assert not any(c["path"] == "/Highlights" for c in standin.list_folder("/"))
+
+
+def test_plain_listener_logs_what_reaches_it():
+    from service import PlainListener
+    with PlainListener() as plain:
+        conn = http.client.HTTPConnection("127.0.0.1", plain.port, timeout=10)
+        conn.request("PUT", "/x?y=1", body=b"z" * 300)
+        reply = conn.getresponse()
+        assert (reply.status, reply.read()) == (200, PlainListener.BODY)
+        conn.close()
+        (entry,) = plain.requests()
+        assert (entry["verb"], entry["path"], entry["body_length"]) == ("PUT", "/x?y=1", 300)
+        assert plain.url("/a") == "http://localhost:%d/a" % plain.port
+
+
+@pytest.mark.parametrize("kind", ["chunked", "no_length", "truncate_body"])
+def test_framing_faults_carry_a_reply_of_their_own(standin, client, kind):
+    standin.inject(kind, path="/1/fileops/create_folder", status=201, body="own reply", send=3)
+    head, body = raw_until_close(standin, "/1/fileops/create_folder?root=sandbox&path=%2FHighlights&" + oauth_query())
+    assert head.startswith(b"HTTP/1.1 201 ")
+    assert (dechunk(body)[0] if kind == "chunked" else body) == b"own"
+    # The call itself was not carried out.
+    assert not any(c["path"] == "/Highlights" for c in standin.list_folder("/"))

@@ -25,4 +25,6 @@ void GetSystemTimeAsFileTime(FILETIME *now) { ::GetSystemTimeAsFileTime(now); }
 
 void NoteReleasedBlock(HANDLE, const void *, bool) {}
 
+DWORD TransferTimeout(DWORD shipped) { return shipped; }
+
 } // namespace sys

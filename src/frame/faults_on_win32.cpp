@@ -191,6 +191,23 @@ void NoteReleasedBlock(HANDLE heap, const void *block, bool beforeWipe) {
 
 } // namespace sys
 
+// ---- The test DLL's request timeout ----
+//
+// VELMORA_TRANSFER_TIMEOUT_MS (decimal milliseconds, 1 or more) replaces the
+// shipped receive and send timeout of every request; read at each request.
+namespace sys {
+
+DWORD TransferTimeout(DWORD shipped) {
+    char text[16] = {};
+    const DWORD length = GetEnvironmentVariableA("VELMORA_TRANSFER_TIMEOUT_MS", text, sizeof text);
+    if (length == 0 || length >= sizeof text) return shipped;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    return end != text && *end == '\0' && value > 0 && value <= 0xFFFFFFFFul ? static_cast<DWORD>(value) : shipped;
+}
+
+} // namespace sys
+
 // Test DLL only: blocks of the library heap not yet released, and failed allocations.
 extern "C" __declspec(dllexport) void __cdecl VelmoraDebugCounters(long *outstandingBlocks,
                                                                    unsigned long *outOfMemoryCount) {

@@ -24,4 +24,9 @@ void GetSystemTimeAsFileTime(FILETIME *now);
 // a watched secret; the shipped DLLs do nothing.
 void NoteReleasedBlock(HANDLE heap, const void *block, bool beforeWipe);
 
+// The receive and send timeout of the library's requests in milliseconds:
+// shipped in the shipped DLLs; the test DLL takes VELMORA_TRANSFER_TIMEOUT_MS
+// instead when it is set, so tests of a silent server need not wait a minute.
+DWORD TransferTimeout(DWORD shipped);
+
 } // namespace sys

@@ -59,9 +59,10 @@ void PrintReply(const char *text) {
 }
 
 // Fetches the listing at url. True with *listing a text of exactly expected
-// bytes when the service answered 200 with that many; false otherwise (another
-// status, another length, a zero byte in the text, a failed exchange or read,
-// no memory).
+// bytes when the service answered 200 with that many, proven by its
+// Content-Length; false otherwise (another status, another length, a reply cut
+// short or without a Content-Length, a zero byte in the text, a failed
+// exchange or read, no memory).
 bool FetchListing(const wchar_t *url, DWORD expected, LibBlock<char> *listing) {
     if (expected > kListingCap) return false;
     Exchange exchange;
@@ -72,7 +73,7 @@ bool FetchListing(const wchar_t *url, DWORD expected, LibBlock<char> *listing) {
     if (!text) return false;
     ExactReply reply = {text.get(), expected, 0};
     char chunk[32768];
-    const ReadEnd end = ReadReply(exchange, chunk, sizeof(chunk), KeepExactly, &reply);
+    const ReadEnd end = ReadProvenReply(exchange, status, chunk, sizeof(chunk), KeepExactly, &reply);
     PrintReply(text.get());
     if (end != ReadEnd::Complete || reply.used != expected || strnlen(text.get(), expected) != expected) return false;
     *listing = std::move(text);

@@ -2,12 +2,17 @@
 #include "transport/exchange_win32.h"
 
 #include <cstring>
+#include <string_view>
 
+#include "frame/faults_win32.h"
 #include "frame/text_win32.h"
 
 namespace {
 
 constexpr INTERNET_PORT kTransferPort = INTERNET_DEFAULT_HTTPS_PORT;
+// The receive and send timeout of the shipped DLLs: long enough for a slow
+// network, short enough that a silent server ends the transfer.
+constexpr DWORD kTransferTimeoutMs = 60000;
 
 // Records the failed step with its error; returns false for `return Fail(...)`.
 bool Fail(Exchange &exchange, ExchangeStep step, DWORD error) {
@@ -50,6 +55,11 @@ bool ConnectAndOpenRequest(const ExchangeProfile &profile, Exchange &exchange) {
     // means the option is unknown, and the send then tells whether the network is there.
     BYTE ignoreOffline = 1;
     InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_IGNORE_OFFLINE, &ignoreOffline, 1);
+    // Bounded waits for every read and write of the request. A failure leaves
+    // WinINet's own (unbounded under Wine) waits, which is no reason to give up.
+    DWORD timeout = TransferTimeoutMs();
+    InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
     return true;
 }
 
@@ -78,8 +88,38 @@ bool HasStatusLine(Exchange &exchange) {
     return status != 0;
 }
 
+// 0 when the reply came from an https URL, else why not. Every request starts
+// on HTTPS, so a reply from anywhere else came through a redirect to plain
+// HTTP: Windows refuses one itself (ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR,
+// since the requests do not carry INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP), but
+// Wine follows it whatever the flags say (without the request's body). The
+// URL is what tells: the security flags of a reply whose connection already
+// went back to the pool (an empty body) no longer say TLS under Wine. A URL
+// that cannot be read counts as plain: nothing from an unproven origin reaches
+// the user's files.
+DWORD ReplyOriginError(Exchange &exchange) {
+    constexpr std::wstring_view kHttps = L"https://";
+    wchar_t inPlace[1024] = {};
+    DWORD size = sizeof(inPlace);
+    LibBlock<wchar_t> grown;
+    const wchar_t *url = inPlace;
+    if (!InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_URL, inPlace, &size)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= sizeof(inPlace))
+            return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+        grown.reset(LibAllocArray<wchar_t>(size / sizeof(wchar_t) + 1));
+        if (!grown) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_URL, grown.get(), &size))
+            return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+        url = grown.get();
+    }
+    return CompareStringOrdinal(url, static_cast<int>(kHttps.size()), kHttps.data(), static_cast<int>(kHttps.size()),
+                                TRUE) == CSTR_EQUAL
+               ? 0
+               : ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+}
+
 // Sends on the current request, repeating it where the profile allows. False
-// with failedStep Send (or SecurityFlags) and the error.
+// with failedStep Send, Redirected (or SecurityFlags) and the error.
 bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange) {
     bool revocationRelaxed = false;
     for (;;) {
@@ -87,8 +127,14 @@ bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &reques
         const bool sent = HttpSendRequestW(exchange.request.get(), request.headers,
                                            request.headers != nullptr ? static_cast<DWORD>(-1) : 0,
                                            const_cast<void *>(request.body), request.bodyLength) != FALSE;
-        if (sent && HasStatusLine(exchange)) return true;
+        if (sent && HasStatusLine(exchange)) {
+            const DWORD originError = ReplyOriginError(exchange);
+            if (originError == 0) return true;
+            return Fail(exchange, ExchangeStep::Redirected, originError);
+        }
         const DWORD error = sent ? ERROR_HTTP_INVALID_SERVER_RESPONSE : GetLastError();
+        // A redirect is the server's answer, not a network failure: sending again cannot change it.
+        if (error == ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR) return Fail(exchange, ExchangeStep::Redirected, error);
         if (error == ERROR_INTERNET_SEC_CERT_REV_FAILED && !revocationRelaxed) {
             revocationRelaxed = true;
             if (!IgnoreRevocation(exchange)) return false;
@@ -223,7 +269,15 @@ ReadEnd ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink si
             Fail(exchange, ExchangeStep::Read, GetLastError());
             return ReadEnd::Failed;
         }
-        if (read == 0) return ReadEnd::Complete;
+        if (read == 0) {
+            exchange.lengthAnnounced = QueryContentLength(exchange, &exchange.announcedLength);
+            if (exchange.lengthAnnounced && exchange.received != exchange.announcedLength) {
+                Fail(exchange, ExchangeStep::Length, 0);
+                return ReadEnd::Failed;
+            }
+            return ReadEnd::Complete;
+        }
+        exchange.received += read;
         const SinkAnswer answer = sink(context, chunk, read);
         if (answer.verdict == SinkVerdict::Stop) return ReadEnd::Stopped;
         if (answer.verdict == SinkVerdict::Fail) {
@@ -234,6 +288,18 @@ ReadEnd ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink si
         }
     }
 }
+
+ReadEnd ReadProvenReply(Exchange &exchange, DWORD status, char *chunk, DWORD chunkSize, ReplySink sink, void *context) {
+    const ReadEnd end = ReadReply(exchange, chunk, chunkSize, sink, context);
+    // Replies of these statuses never have a body, so an empty one is whole.
+    const bool bodiless =
+        status == HTTP_STATUS_NO_CONTENT || status == HTTP_STATUS_NOT_MODIFIED || (status >= 100 && status < 200);
+    if (end != ReadEnd::Complete || exchange.lengthAnnounced || (bodiless && exchange.received == 0)) return end;
+    Fail(exchange, ExchangeStep::Length, 0);
+    return ReadEnd::Failed;
+}
+
+DWORD TransferTimeoutMs() { return sys::TransferTimeout(kTransferTimeoutMs); }
 
 TransferCode FailureCode(const Exchange &exchange, DWORD proxyCode, DWORD status) {
     switch (exchange.failedStep) {

@@ -56,11 +56,13 @@ enum class ExchangeStep {
     OpenRequest,
     SecurityFlags, // the relaxed revocation check could not be set
     Send,          // the last send error, after the single reopen
+    Redirected,    // a redirect left HTTPS (error 12040); never sent again
     Status,
     Refused, // 403/407 and the dialog did not ask for a retry
     Headers, // the raw headers could not be read (122: they do not fit)
     Read,    // a read of the reply failed (error: its last error)
     Sink,    // the sink refused the bytes (code and codeClass: its reason)
+    Length,  // the reply's length is not proven: it ended before its Content-Length, or named none
 };
 
 // The state of one exchange. Declared empty, filled by the steps; its handles
@@ -74,6 +76,9 @@ struct Exchange {
     DWORD error = 0;    // the thread's last error at the failed step
     DWORD sinkCode = 0; // failedStep Sink: the sink's code and code class
     DWORD sinkClass = 0;
+    ULONGLONG received = 0;        // bytes of the reply body handed to the sink
+    bool lengthAnnounced = false;  // set at the reply's end: it named a Content-Length,
+    ULONGLONG announcedLength = 0; // this one
     InternetHandle session;
     InternetHandle connection;
     InternetHandle request;
@@ -107,7 +112,10 @@ enum class ReadEnd {
 [[nodiscard]] bool OpenExchange(const ExchangeProfile &profile, const ExchangeRequest &request, Exchange &exchange);
 
 // Replaces the request and connection with new ones on the session, sets the
-// offline-ignoring option and sends; relaxes a failed revocation check once,
+// offline-ignoring option and the bounded waits (TransferTimeoutMs) and sends;
+// a reply that a redirect brought over plain HTTP fails (Redirected, 12040,
+// without a reopen: under Wine WinINet follows such a redirect whatever the
+// flags say, so the check is the library's own); relaxes a failed revocation check once,
 // resends after 12029 as often as the profile allows in the whole exchange, and
 // after any other send failure (12029 beyond that bound included) opens one
 // fresh session with the preconfigured settings and starts over.
@@ -134,9 +142,22 @@ enum class ReadEnd {
 
 // Reads the reply through chunk (up to chunkSize bytes a read) into sink until
 // it ends, the sink stops or refuses, or a read fails. When cancel is not null
-// it is looked at before every read, and a nonzero byte ends the reading.
+// it is looked at before every read (never during one), and a nonzero byte
+// ends the reading. The end of the reply counts as Complete only when a reply
+// that named a Content-Length brought exactly that many bytes: WinINet ends the
+// reading of a connection closed early like the end of the body (failedStep
+// Length otherwise). exchange.received, lengthAnnounced and announcedLength
+// tell the caller what arrived and what was named.
 [[nodiscard]] ReadEnd ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink sink, void *context,
                                 const volatile BYTE *cancel = nullptr);
+
+// ReadReply for the service calls, whose replies carry nothing else that tells
+// their length: a reply of status (one that may have a body) without a
+// Content-Length cannot be proven whole and fails with failedStep Length.
+// Chunked and connection-closed replies are such replies: WinINet under Wine
+// ends a chunked body cut off between or inside its chunks like a complete one.
+[[nodiscard]] ReadEnd ReadProvenReply(Exchange &exchange, DWORD status, char *chunk, DWORD chunkSize, ReplySink sink,
+                                      void *context);
 
 // The code and code class a transfer reports for a failed exchange: the
 // sink's own code, proxyCode (class 2) for unreadable proxy settings, the HTTP
@@ -146,6 +167,13 @@ struct TransferCode {
     DWORD codeClass;
 };
 [[nodiscard]] TransferCode FailureCode(const Exchange &exchange, DWORD proxyCode, DWORD status);
+
+// The receive and send timeout of every request, in milliseconds: a server that
+// stops sending (or taking the body) ends the exchange with a class-3 error
+// instead of holding the worker without end (WinINet's own default under Wine
+// is to wait for ever). A minute in the shipped DLLs; the test DLL takes
+// VELMORA_TRANSFER_TIMEOUT_MS when it is set.
+[[nodiscard]] DWORD TransferTimeoutMs();
 
 // Code classes of a TransferPayload.
 constexpr DWORD kClassHttpStatus = 1;

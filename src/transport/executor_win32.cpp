@@ -1,5 +1,5 @@
 // ExecuteRequest and MeasureResponse: the plain POST of the exchange core, read into a capped
-// buffer or counted.
+// buffer or counted, each only when the whole reply arrived.
 #include "transport/executor_win32.h"
 
 #include <utility>
@@ -14,20 +14,23 @@ constexpr size_t kBodyCapacity = 65535;
 
 } // namespace
 
-// A failed read part-way still returns true with what arrived: the caller judges
-// the status and the text. Bytes after a zero byte in the reply are kept in the
-// buffer as received (up to the cap); readers of the text stop at the zero.
+// Bytes after a zero byte in the reply are kept in the buffer as received (up
+// to the cap); readers of the text stop at the zero. Token replies pass through
+// both buffers, so each is wiped before it goes: the read chunk always, the
+// body whenever the caller does not get it.
 bool ExecuteRequest(const wchar_t *url, LibBlock<char> *body, DWORD *status) {
     body->reset();
     *status = 0;
     Exchange exchange;
     if (!RunExchange(kServiceCallProfile, {url}, exchange, status)) return false;
-    LibBlock<char> reply(LibAllocArray<char>(kBodyCapacity + 1));
+    WipedBlock<char> reply(LibAllocArray<char>(kBodyCapacity + 1));
     if (!reply) return false;
     CappedBuffer capped = {reply.get(), kBodyCapacity, 0};
     char chunk[32768];
-    (void)ReadReply(exchange, chunk, sizeof(chunk), AppendCapped, &capped);
-    *body = std::move(reply);
+    const ReadEnd end = ReadProvenReply(exchange, *status, chunk, sizeof(chunk), AppendCapped, &capped);
+    SecureZeroMemory(chunk, sizeof(chunk));
+    if (end != ReadEnd::Complete) return false;
+    body->reset(reply.release());
     return true;
 }
 
@@ -38,7 +41,8 @@ bool MeasureResponse(const wchar_t *url, DWORD *count) {
     if (!RunExchange(kServiceCallProfile, {url}, exchange, &status) || status != HTTP_STATUS_OK) return false;
     DWORD counted = 0;
     char chunk[1024];
-    (void)ReadReply(exchange, chunk, sizeof(chunk), CountBytes, &counted);
+    if (ReadProvenReply(exchange, status, chunk, sizeof(chunk), CountBytes, &counted) != ReadEnd::Complete)
+        return false;
     *count = counted;
     return true;
 }

@@ -50,6 +50,23 @@ bool ReadInt64(std::string_view field, int64_t *value) {
     return true;
 }
 
+// Reads the unsigned decimal integer that field starts with: digits only, up to the end of field or a
+// character that may follow a JSON number (comma, "}", white space). False when there is no digit, another
+// character follows the digits, or the value exceeds UINT64_MAX.
+bool ReadUint64(std::string_view field, uint64_t *value) {
+    uint64_t read = 0;
+    size_t at = 0;
+    for (; at < field.size() && IsDigit(field[at]); ++at) {
+        const auto digit = static_cast<uint64_t>(field[at] - '0');
+        if (read > (UINT64_MAX - digit) / 10) return false;
+        read = read * 10 + digit;
+    }
+    if (at == 0) return false;
+    if (at < field.size() && field[at] != ',' && field[at] != '}' && !IsJsonSpace(field[at])) return false;
+    *value = read;
+    return true;
+}
+
 } // namespace
 
 bool BeginsWithErrorObject(std::string_view data) {
@@ -95,6 +112,12 @@ bool FindUploadId(std::string_view answer, std::string_view *value) {
 }
 
 bool FindRevision(std::string_view answer, std::string_view *value) { return FindQuotedValue(answer, "rev", value); }
+
+bool FindFileSize(std::string_view metadata, uint64_t *size) {
+    const size_t start = FindAfterKey(metadata, "bytes", "\": ");
+    if (start == std::string_view::npos) return false;
+    return ReadUint64(metadata.substr(start), size);
+}
 
 bool FindOffset(std::string_view answer, int64_t *offset) {
     const size_t start = FindAfterKey(answer, "offset", "\": ");

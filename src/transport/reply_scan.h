@@ -1,5 +1,5 @@
-// Byte scanners of the service's replies: error objects, response header values, quoted JSON values and
-// the upload offset. Portable: nothing is allocated; every view found points into the scanned text, and
+// Byte scanners of the service's replies: error objects, response header values, quoted JSON values, the
+// file size and the upload offset. Portable: nothing is allocated; every view found points into the scanned text, and
 // out-values are written only when the scanner returns true.
 #pragma once
 #include <cstdint>
@@ -31,6 +31,12 @@ bool ContainsErrorMarker(std::string_view text);
 
 // FindQuotedValue with "rev", the revision in a metadata or commit answer.
 [[nodiscard]] bool FindRevision(std::string_view answer, std::string_view *value);
+
+// The file's size in a metadata answer (the download's metadata header): after the first  "bytes":  (quote,
+// bytes, quote, colon, one space) an unsigned decimal integer, digits only, that ends at a comma, a "}",
+// JSON white space or the end of the text. False when the key text is absent, no digit follows, anything
+// else ends the digits (a sign, a fraction, an exponent, a quote), or the value exceeds UINT64_MAX.
+[[nodiscard]] bool FindFileSize(std::string_view metadata, uint64_t *size);
 
 // The offset of a chunk answer. After the first  "offset":  (quote, offset, quote, colon, one space) takes
 // the text up to the next "}" and reads its leading decimal integer: JSON white space, one optional sign,

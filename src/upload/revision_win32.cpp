@@ -28,7 +28,9 @@ int ExecuteRevisionRequest(const wchar_t *url, LibBlock<char> *revision) {
     if (!reply) return kRevisionUnknown;
     CappedBuffer capped = {reply.get(), kReplyCapacity, 0};
     char chunk[32768];
-    (void)ReadReply(exchange, chunk, sizeof(chunk), AppendCapped, &capped);
+    // Only a reply proven whole names the revision.
+    if (ReadProvenReply(exchange, status, chunk, sizeof(chunk), AppendCapped, &capped) != ReadEnd::Complete)
+        return kRevisionUnknown;
     const std::string_view text(reply.get(), strnlen(reply.get(), capped.used));
     std::string_view rev;
     if (ContainsErrorMarker(text) || !FindRevision(text, &rev)) return kRevisionUnknown;

@@ -2,8 +2,11 @@
 the stand-in: the request, the pieces, the final notice, the file on disk and its time, and
 that a failed or cancelled download never costs the user a byte of an existing local file."""
 
+import concurrent.futures
 import os
 import re
+import subprocess
+import time
 
 import pytest
 
@@ -216,13 +219,61 @@ def test_cancel_leaves_local_file(run_host, standin, linked, existing, cancel_af
     assert_untouched(existing)
 
 
-def test_dropped_connection_mid_body(run_host, standin, linked, existing):
+def test_connection_closed_mid_body_without_a_length(run_host, standin, linked, existing):
+    # No Content-Length: the closed connection ends the reading like the end of
+    # the body would; only the metadata's size tells the 50,000 bytes from the file.
     standin.seed_file("/User Notes/notes.txt", body_of(200000), client_mtime=MTIME)
-    standin.inject("truncate_body", path="/1/files", send=50000)
+    standin.inject("no_length", path="/1/files", send=50000)
     run = get(run_host, existing)
     assert run.exit_code == 1, run
-    code, code_class = failure(run)
-    assert (code, code_class) == (4010, 2)
+    assert failure(run) == (4010, 2)
+    assert sum(m["payload"]["count"] for m in transfer_messages(run, 16)) == 50000
+    assert final_notice(run)["payload"]["result"] == 0
+    assert_untouched(existing)
+
+
+# The framings proxies and content networks give a reply: the file's size in the
+# metadata proves a body whole whatever the framing, and nothing else can when
+# there is no Content-Length.
+@pytest.mark.parametrize("fault, whole", [
+    pytest.param(dict(kind="chunked"), True, id="chunked"),
+    pytest.param(dict(kind="chunked", send=40000), False, id="chunked-cut-inside-a-chunk"),
+    pytest.param(dict(kind="chunked", send=32768), False, id="chunked-cut-between-chunks"),
+    pytest.param(dict(kind="no_length"), True, id="closed-at-the-end"),
+    pytest.param(dict(kind="no_length", send=40000), False, id="closed-early"),
+    pytest.param(dict(kind="chunked", names=[METADATA]), False, id="chunked-without-a-size"),
+    pytest.param(dict(kind="no_length", names=[METADATA]), False, id="closed-without-a-size"),
+])
+def test_length_proven_whatever_the_framing(run_host, standin, linked, existing, fault, whole):
+    content = body_of(100000)
+    standin.seed_file("/User Notes/notes.txt", content, client_mtime=MTIME)
+    standin.inject(path="/1/files", **fault)
+    run = get(run_host, existing)
+    notice = final_notice(run)
+    if whole:
+        assert run.exit_code == 0, run
+        assert notice["payload"]["result"] == 1
+        assert existing.read_bytes() == content
+        assert int(existing.stat().st_mtime) == MTIME_POSIX
+        assert leftovers(existing.parent, existing) == []
+    else:
+        assert run.exit_code == 1, run
+        assert failure(run) == (4010, 2)
+        assert notice["payload"]["result"] == 0
+        assert_untouched(existing)
+
+
+@pytest.mark.parametrize("size", [
+    pytest.param(7, id="metadata-names-more"),
+    pytest.param(3, id="metadata-names-fewer"),
+])
+def test_metadata_size_other_than_the_body_fails(run_host, standin, linked, existing, size):
+    # The body ("hello", 5 bytes) agrees with its Content-Length, not with the file's size.
+    standin.inject("status", path="/1/files", status=200, body="hello", content_type="text/plain",
+                   headers={METADATA: '{"bytes": %d, "client_mtime": "%s"}' % (size, MTIME)})
+    run = get(run_host, existing)
+    assert run.exit_code == 1, run
+    assert failure(run) == (4010, 2)
     assert_untouched(existing)
 
 
@@ -263,3 +314,170 @@ def test_folder_index_out_of_range_refused(run_host, standin, linked, tmp_path, 
     start = run.result("getRemoteMergeFile")
     assert (start["return"], start["result_byte"]) == (1, 0)
     assert run.messages == [] and standin.requests() == []
+
+
+# ---- Replacing the target ----
+
+FILE_ATTRIBUTE_HIDDEN = 0x2
+FILE_ATTRIBUTE_SYSTEM = 0x4
+FILE_ATTRIBUTE_ARCHIVE = 0x20
+# A creation time of the user's copy: 2005-06-01 00:00:00 UTC in FILETIME ticks.
+OLD_CREATED = 127621152000000000
+
+
+def file_info(run_host, path, *changes):
+    """The file as Windows sees it (attributes, created, written, size), after the changes
+    ("--attributes", N, "--created", TICKS) the host makes first."""
+    run = run_host("file-info", windows_path(path), *map(str, changes))
+    assert run.exit_code == 0, run
+    (info,) = run.of("file")
+    return info
+
+
+@pytest.mark.parametrize("attributes", [
+    pytest.param(None, id="new-file"),
+    pytest.param(FILE_ATTRIBUTE_ARCHIVE, id="plain-target"),
+    pytest.param(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, id="hidden-system-target"),
+])
+def test_replaced_target_keeps_its_attributes(run_host, standin, linked, tmp_path, attributes):
+    # The temporary file is hidden; what becomes the target shows the target's
+    # own attributes, or a new file's.
+    target = tmp_path / "local" / "notes.txt"
+    target.parent.mkdir()
+    if attributes is not None:
+        target.write_bytes(OLD_CONTENT)
+        assert file_info(run_host, target, "--attributes", attributes)["attributes"] == attributes
+    standin.seed_file("/User Notes/notes.txt", b"new content", client_mtime=MTIME)
+    run = get(run_host, target)
+    assert run.exit_code == 0, run
+    assert target.read_bytes() == b"new content"
+    info = file_info(run_host, target)
+    assert info["attributes"] & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) == (attributes or 0) & (
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), info
+    assert leftovers(target.parent, target) == []
+
+
+def test_replaced_target_keeps_its_creation_time(run_host, standin, linked, existing):
+    info = file_info(run_host, existing, "--created", OLD_CREATED)
+    if info["created"] != OLD_CREATED:
+        pytest.skip(f"this system keeps no creation time that a program sets (reads back {info['created']})")
+    standin.seed_file("/User Notes/notes.txt", b"new content", client_mtime=MTIME)
+    run = get(run_host, existing)
+    assert run.exit_code == 0, run
+    info = file_info(run_host, existing)
+    assert (info["created"], info["size"]) == (OLD_CREATED, len(b"new content")), info
+
+
+def test_target_held_briefly_is_replaced_once_released(run_host, standin, linked, existing):
+    # The host holds the target open (sharing reads only) until a quarter of a
+    # second after the download's one piece: the first replace is refused, a
+    # later one, within about a second, goes through.
+    standin.seed_file("/User Notes/notes.txt", b"new content", client_mtime=MTIME)
+    run = get(run_host, existing, "notes.txt", 1, "--hold-target", 250)
+    assert run.exit_code == 0, run
+    assert final_notice(run)["payload"]["result"] == 1
+    assert existing.read_bytes() == b"new content"
+    assert int(existing.stat().st_mtime) == MTIME_POSIX
+    assert leftovers(existing.parent, existing) == []
+
+
+def test_target_held_for_good_fails_and_stays(run_host, standin, linked, existing):
+    standin.seed_file("/User Notes/notes.txt", b"new content", client_mtime=MTIME)
+    run = get(run_host, existing, "notes.txt", 1, "--hold-target", 0)
+    assert run.exit_code == 1, run
+    code, code_class = failure(run)
+    # Windows answers 32 or 1175, Wine 32.
+    assert code_class == 3 and code in (5, 32, 33, 1175, 1176), (code, code_class)
+    assert final_notice(run)["payload"]["result"] == 0
+    assert_untouched(existing)
+
+
+# ---- Temporary files ----
+
+TEMPORARY_NAME = re.compile(r"^~vs[0-9a-f]{8}$")
+
+
+@pytest.mark.parametrize("length", [240, 250, 255])
+def test_names_up_to_the_limit_download(run_host, standin, linked, tmp_path, length):
+    # The longest names a folder can hold: the temporary file's own short name always fits beside them.
+    name = ("n" * length)[:length - 4] + ".txt"
+    target = tmp_path / "local" / name
+    target.parent.mkdir()
+    standin.seed_file("/User Notes/notes.txt", body_of(40000), client_mtime=MTIME)
+    run = get(run_host, target)
+    assert run.exit_code == 0, run
+    assert target.read_bytes() == body_of(40000)
+    assert leftovers(target.parent, target) == []
+
+
+@pytest.mark.parametrize("folder_length, name", [
+    pytest.param(250, "n.txt", id="folder-near-max-path"),
+    pytest.param(300, "notes.txt", id="past-max-path"),
+])
+def test_long_paths_download(run_host, standin, linked, tmp_path, folder_length, name):
+    folder = tmp_path / "local"
+    while len(windows_path(folder / ("f" * 60))) < folder_length:
+        folder = folder / ("f" * 60)
+    folder = folder / ("f" * (folder_length - len(windows_path(folder)) - 1))
+    assert len(windows_path(folder)) == folder_length
+    folder.mkdir(parents=True)
+    target = folder / name
+    target.write_bytes(OLD_CONTENT)
+    standin.seed_file("/User Notes/notes.txt", body_of(40000), client_mtime=MTIME)
+    run = get(run_host, target)
+    assert run.exit_code == 0, run
+    assert target.read_bytes() == body_of(40000)
+    assert leftovers(folder, target) == []
+
+
+def test_temporary_file_is_hidden_and_named_by_the_pattern(run_host, standin, linked, existing):
+    # The reply stops after its first piece until the test lets it go on: the
+    # temporary file is looked at while the download waits.
+    standin.seed_file("/User Notes/notes.txt", body_of(100000), client_mtime=MTIME)
+    fault = standin.inject("stall", path="/1/files", send=16384, seconds=120)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        download = pool.submit(get, run_host, existing)
+        try:
+            assert standin.wait_taken(fault, 60)
+            deadline = time.monotonic() + 60
+            while not leftovers(existing.parent, existing) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            (temporary,) = leftovers(existing.parent, existing)
+            assert TEMPORARY_NAME.match(temporary), temporary
+            names = {e["name"]: e["attributes"] for e in run_host("names", windows_path(existing.parent)).of("name")}
+            assert names[temporary] & FILE_ATTRIBUTE_HIDDEN, names
+            assert not names[existing.name] & FILE_ATTRIBUTE_HIDDEN, names
+            assert existing.read_bytes() == OLD_CONTENT
+        finally:
+            standin.release(fault)
+        run = download.result(timeout=120)
+    assert run.exit_code == 0, run
+    assert existing.read_bytes() == body_of(100000)
+    assert not file_info(run_host, existing)["attributes"] & FILE_ATTRIBUTE_HIDDEN
+    assert leftovers(existing.parent, existing) == []
+
+
+# ---- A full disk ----
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 256 KiB tmpfs (mounted inside the suite's own mount namespace) holding the user's copy."""
+    mount = tmp_path / "small"
+    mount.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)], check=True)
+    try:
+        target = mount / "notes.txt"
+        target.write_bytes(OLD_CONTENT)
+        os.utime(target, (OLD_TIME, OLD_TIME))
+        yield target
+    finally:
+        subprocess.run(["umount", str(mount)], check=True)
+
+
+def test_full_disk_reports_its_error_and_keeps_the_target(run_host, standin, linked, small_disk):
+    standin.seed_file("/User Notes/notes.txt", body_of(1 << 20), client_mtime=MTIME)
+    run = get(run_host, small_disk)
+    assert run.exit_code == 1, run
+    assert failure(run) == (112, 3)
+    assert final_notice(run)["payload"]["result"] == 0
+    assert_untouched(small_disk)

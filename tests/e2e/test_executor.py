@@ -31,6 +31,13 @@ def status_fault(status, body=None):
 
 
 DROP = ("drop", {})
+
+
+def framed(kind, status, body, **params):
+    """A reply of status and body, framed by the fault kind (truncate_body, chunked, no_length)."""
+    return (kind, {"status": status, "body": body, **params})
+
+
 UNTRUSTED = ("untrusted_cert", {})
 WRONG_NAME = ("wrong_name_cert", {})
 
@@ -52,6 +59,18 @@ WRONG_NAME = ("wrong_name_cert", {})
     # request (with its token and signature) ever reaches the server.
     pytest.param([UNTRUSTED, UNTRUSTED], False, (0, 0), None, 0, id="untrusted-ca"),
     pytest.param([WRONG_NAME, WRONG_NAME], False, (0, 0), None, 0, id="wrong-name"),
+    # A reply is read only when its length is proven: cut short of its Content-Length, or
+    # framed without one (WinINet ends a chunked body cut off like a complete one), it fails
+    # with its status kept and no body.
+    pytest.param([framed("truncate_body", 200, BIG_BODY, send=40000)], False, (0, 200), None, 1, id="cut-short"),
+    pytest.param([framed("truncate_body", 200, BIG_BODY, send=40000)], True, (0, 0), None, 1,
+                 id="measure-cut-short"),
+    pytest.param([framed("chunked", 200, "done")], False, (0, 200), None, 1, id="chunked"),
+    pytest.param([framed("chunked", 200, BIG_BODY, send=40000)], True, (0, 0), None, 1, id="measure-chunked-cut"),
+    pytest.param([framed("no_length", 200, "done")], False, (0, 200), None, 1, id="closed-framing"),
+    pytest.param([framed("no_length", 404, NOT_FOUND_BODY)], False, (0, 404), None, 1, id="closed-framing-404"),
+    # A status that never has a body needs no length.
+    pytest.param([framed("no_length", 304, "")], False, (1, 304), b"", 1, id="304-needs-no-length"),
 ])
 def test_exchange(run_host, standin, faults, measure, expected, body, requests):
     for kind, params in faults:

@@ -124,7 +124,7 @@ def test_help_lists_the_commands_and_the_exit_codes():
     text = "\n".join(run.stdout)
     for command in ("link", "creds", "init", "size", "ls", "count", "get", "rm", "put", "sync", "proxy", "crack",
                     "date"):
-        assert re.search(rf"^  {command} ", text, re.M), command
+        assert re.search(rf"^  {command}( |$)", text, re.M), command
     codes = text[text.index("exit codes:"):].splitlines()
     assert codes[1:5] == ["  0  done", "  1  the operation failed (stderr says what went wrong and what to do next)",
                           "  2  bad options or arguments", "  3  the library did not finish within --timeout"], codes

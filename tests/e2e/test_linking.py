@@ -355,3 +355,43 @@ def test_exchange_without_leaks_under_allocation_failures(run_host, standin, unl
         else:
             assert exchange.results("GetAccessCreds") == [], (n, exchange)
     assert runs[-1].result("CheckForAccessTokenResponse")["return"] == 0
+
+
+def cut_inside_token(body, token):
+    """Bytes of body up to the middle of token: a reply cut off there names a shorter token."""
+    return body.index(token) + len(token) // 2
+
+
+def test_request_token_cut_short_starts_no_link(run_host, standin, unlinked, browser_log):
+    seeded = standin.seed_request_token()
+    body = "oauth_token_secret={secret}&oauth_token={token}".format(**seeded)
+    standin.inject("truncate_body", path="/1/oauth/request_token", status=200, content_type="text/plain",
+                   body=body, send=cut_inside_token(body, seeded["token"]))
+    log, env = browser_log
+    run = run_host("link", dll="faults", env=env, timeout=20)
+    assert run.exit_code == 1, run
+    (notice,) = run.messages
+    assert notice["kind"] == 23 and notice["payload"]["status"] == 0
+    request = run.result("RequestAccessToken")
+    assert request["request_token"] is None and request["secret_present"] is False
+    assert browser_urls(log) == [] and run.results("CheckForAccessTokenResponse") == []
+    assert run.counters["outstanding_blocks"] == 0
+
+
+def test_access_token_cut_short_stores_nothing(run_host, standin, registry, unlinked):
+    # The secret arrived whole, the token only in part: nothing is stored, and
+    # every block that held the secret was wiped before it was freed.
+    seeded = standin.seed_request_token(approved=True)
+    token, secret = WATCHED_ACCESS
+    body = f"oauth_token_secret={secret}&oauth_token={token}&uid={standin.default_uid}"
+    standin.inject("truncate_body", path="/1/oauth/access_token", status=200, content_type="text/plain",
+                   body=body, send=cut_inside_token(body, token))
+    run = run_host("exchange", seeded["token"], seeded["secret"], dll="faults", env={"VELMORA_WATCH_SECRET": secret})
+    assert run.exit_code == 0, run
+    assert run.result("CheckForAccessTokenResponse")["return"] == 1
+    assert registry.query(account_key(), "DBTokenBlobPayloadSize") is None
+    assert run_host("creds").result("GetAccessCreds")["return"] == -1
+    counters = run.counters
+    assert counters["watched_at_wipe"] > 0 and counters["watched_at_free"] == 0, counters
+    assert counters["outstanding_blocks"] == 0
+    assert_secrets_absent(run, secret)

@@ -133,3 +133,30 @@ def test_count_of_texts(run_host, tmp_path, text, expected):
     listing.write_text(text)
     run = host(run_host, "count", "--file", windows_path(listing))
     assert run.result("GetNumberOfRemoteFiles")["return"] == expected
+
+
+CUT = 500
+
+
+@pytest.mark.parametrize("command, fault", [
+    # The size query counts the bytes of a reply cut short: the count is no listing's length.
+    pytest.param("size", dict(kind="truncate_body", send=CUT), id="size-cut-short"),
+    pytest.param("size", dict(kind="chunked", send=CUT), id="size-chunked-cut"),
+    # A listing cut at exactly the length the host asked for still is no listing.
+    pytest.param("ls", dict(kind="truncate_body", send=CUT), id="listing-cut-short"),
+    pytest.param("ls", dict(kind="no_length", send=CUT), id="listing-closed-early"),
+])
+def test_listing_cut_short_is_refused(run_host, standin, linked, command, fault):
+    seed_notes(standin, [f"{i:03d} a note.txt" for i in range(20)])
+    assert len(listing_text(standin, "/User Notes")) > CUT
+    standin.inject(path="/1/metadata", **fault)
+    args = ["--length", str(CUT)] if command == "ls" else []
+    run = host(run_host, command, "User%20Notes", *args)
+    assert run.exit_code == 1, run
+    if command == "size":
+        sized = only(run, 22)
+        assert (sized["result"], sized["size"]) == (0, 0)
+    else:
+        listed = only(run, 21)
+        assert (listed["result"], listed["listing"]) == (0, None)
+    assert standin.pending_faults() == []

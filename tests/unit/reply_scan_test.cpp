@@ -1,4 +1,4 @@
-// Error markers, header values, quoted values and upload offsets of transport/reply_scan.
+// Error markers, header values, quoted values, file sizes and upload offsets of transport/reply_scan.
 #include "transport/reply_scan.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +173,56 @@ TEST(QuotedValueShorthands, EachReadsItsOwnKey) {
     EXPECT_FALSE(FindClientMtime(kChunkAnswer, &value));
     EXPECT_EQ(value, kStale);
 }
+
+constexpr uint64_t kSizeUnset = 4242;
+
+struct FileSizeRow {
+    const char *name;
+    std::string metadata;
+    bool found;
+    uint64_t size;
+};
+
+void PrintTo(const FileSizeRow &row, std::ostream *os) { *os << row.name; }
+
+class FileSizeTest : public testing::TestWithParam<FileSizeRow> {};
+
+TEST_P(FileSizeTest, ReadsUnsigned64BitDecimal) {
+    const FileSizeRow &row = GetParam();
+    uint64_t size = kSizeUnset;
+    EXPECT_EQ(FindFileSize(row.metadata, &size), row.found);
+    EXPECT_EQ(size, row.found ? row.size : kSizeUnset);
+}
+
+// Metadata whose bytes member is written as text, followed by more members.
+std::string WithBytes(const std::string &text) {
+    return "{\"revision\": 7, \"rev\": \"7a1c0de2\", \"thumb_exists\": false, \"bytes\": " + text +
+           ", \"path\": \"/User Notes/notes.txt\", \"is_dir\": false}";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FileSizeTest,
+    testing::Values(FileSizeRow{"ServiceMetadata", kMetadata, true, 14}, FileSizeRow{"Zero", WithBytes("0"), true, 0},
+                    FileSizeRow{"Past32Bits", WithBytes("4294967296"), true, 4294967296ULL},
+                    FileSizeRow{"Uint64Max", WithBytes("18446744073709551615"), true, UINT64_MAX},
+                    FileSizeRow{"PastUint64MaxFails", WithBytes("18446744073709551616"), false, 0},
+                    FileSizeRow{"LastMember", "{\"path\": \"/a\", \"bytes\": 5}", true, 5},
+                    FileSizeRow{"EndOfText", "{\"bytes\": 5", true, 5},
+                    FileSizeRow{"WhiteSpaceAfter", "{\"bytes\": 5 }", true, 5},
+                    FileSizeRow{"LeadingZeros", WithBytes("0005"), true, 5},
+                    FileSizeRow{"FirstKeyWins", "{\"bytes\": 1, \"bytes\": 2}", true, 1},
+                    FileSizeRow{"NegativeFails", WithBytes("-5"), false, 0},
+                    FileSizeRow{"PlusSignFails", WithBytes("+5"), false, 0},
+                    FileSizeRow{"FractionFails", WithBytes("5.0"), false, 0},
+                    FileSizeRow{"ExponentFails", WithBytes("5e3"), false, 0},
+                    FileSizeRow{"QuotedValueFails", WithBytes("\"5\""), false, 0},
+                    FileSizeRow{"TextAfterDigitsFails", WithBytes("12abc"), false, 0},
+                    FileSizeRow{"NoSpaceAfterColonFails", "{\"bytes\":5}", false, 0},
+                    FileSizeRow{"KeyInsideLongerKeyFails", "{\"xbytes\": 5}", false, 0},
+                    FileSizeRow{"KeyAsTextInsideValueFails", "{\"path\": \"/\\\"bytes\\\": 9\"}", false, 0},
+                    FileSizeRow{"NoDigitsFails", WithBytes(""), false, 0},
+                    FileSizeRow{"MissingKeyFails", kChunkAnswer, false, 0}, FileSizeRow{"EmptyFails", "", false, 0}),
+    RowName());
 
 constexpr int64_t kUnset = 4242;
 
