@@ -425,9 +425,10 @@ def test_version_names_the_host_and_the_loaded_library(packages, json_output):
 
 def test_version_without_a_library_fails_after_the_host_version(packages, tmp_path):
     done = run_wine([packages["win64"].host, "--dll", windows_path(tmp_path / "absent.dll"), "--version"], 60)
-    lines = done.stdout.decode().splitlines()
     assert done.returncode == 1, done
-    assert lines[0] == f"velmora-sync.exe {VERSION}" and "cannot load" in lines[1], lines
+    # The version on stdout; the failure, as every failure of the host, on stderr.
+    assert done.stdout.decode().splitlines() == [f"velmora-sync.exe {VERSION}"], done
+    assert "error: cannot load" in done.stderr.decode(), done
 
 
 # ---- scripts/with-standin ----
