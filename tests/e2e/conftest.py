@@ -117,8 +117,8 @@ def run_wine(args, timeout, env=None):
 
 @dataclasses.dataclass
 class HostRun:
-    """One run of velmora-sync.exe --json: its exit code, the JSON events, and any other stdout lines
-    (the library's own diagnostic lines land there too)."""
+    """One run of velmora-sync.exe --json: its exit code, the JSON events, any other stdout lines
+    (none: the host keeps the library's diagnostic lines off its stdout) and stderr."""
     exit_code: int
     events: list
     other_lines: list
@@ -140,6 +140,12 @@ class HostRun:
     @property
     def messages(self):
         return self.of("message")
+
+    @property
+    def stderr_lines(self):
+        """The non-empty lines of stderr, stripped: with --json the library's own diagnostic
+        lines ("Launching ...", "Access token = ...", "Response result: ...") are among them."""
+        return [line.strip() for line in self.stderr.splitlines() if line.strip()]
 
     @property
     def runs(self):

@@ -163,7 +163,7 @@ def test_folder_initialization(run_host, standin, linked, existing, fault, expec
     assert len({match["nonce"] for match, _ in calls}) == len({match["folder"] for match, _ in calls})
     made = {"/Highlights", "/User Notes", "/User Tools"} if expected == 0 else {"/Highlights"}
     assert folder_names(standin) == sorted(made | set(existing))
-    assert secret not in "\n".join([*map(str, run.events), *run.other_lines])
+    assert secret not in "\n".join([*map(str, run.events), *run.other_lines, run.stderr])
 
 
 def test_folder_initialization_not_linked(run_host, standin, unlinked):

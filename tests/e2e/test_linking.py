@@ -64,13 +64,13 @@ def test_link_end_to_end(run_host, standin, registry, unlinked, browser_log, win
         assert run.messages == [] and run.results("KillDropBoxThread") == []
     assert browser_urls(log) == [AUTHORIZE_PREFIX + token]
     assert stub_pages() == []
-    assert f"Launching {AUTHORIZE_PREFIX}{token}" in run.other_lines
+    assert f"Launching {AUTHORIZE_PREFIX}{token}" in run.stderr_lines
 
     exchanges = run.results("CheckForAccessTokenResponse")
     assert [e["return"] for e in exchanges][-1:] == [0]
     access_token, access_secret = stored_pair(standin)
     assert (f"Access token = {access_token}, Access token secret = ********, "
-            f"and uid = {standin.default_uid}.") in run.other_lines
+            f"and uid = {standin.default_uid}.") in run.stderr_lines
     assert_secrets_absent(run, access_secret, request_secret_of(standin))
     assert_stored_layout(registry)
 
@@ -200,7 +200,7 @@ def test_no_browser_registered(run_host, standin, registry, unlinked, browser_lo
     assert request["request_token"] is None and request["secret_present"] is False
     assert browser_urls(log) == [] and stub_pages() == []
     # The request token came; only the browser lookup failed.
-    assert any(line.startswith("Launching " + AUTHORIZE_PREFIX) for line in run.other_lines)
+    assert any(line.startswith("Launching " + AUTHORIZE_PREFIX) for line in run.stderr_lines)
     assert run.counters["outstanding_blocks"] == 0
 
 

@@ -53,7 +53,7 @@ def test_size_then_listing(run_host, standin, linked):
     requests = standin.requests()
     assert [(r["verb"], METADATA_CALL.match(r["path"])["folder"]) for r in requests] == [("POST", "User%20Notes")] * 2
     assert requests[0]["path"] != requests[1]["path"], "each request is signed anew"
-    assert f"Response result: {expected}" in run.other_lines
+    assert f"Response result: {expected}" in run.stderr_lines
 
 
 @pytest.mark.win32
