@@ -14,7 +14,8 @@ using Group = std::span<const Command> (*)();
 constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands, AccountCommands, FileCommands,
                                    SyncCommands};
 constexpr Group kTestGroups[] = {ExecCommands,  StoreRawCommands, ThreadTableCommands, ParallelCommands, HeapCommands,
-                                 NonceCommands, LifetimeCommands, ResumeCommands,      LocalFileCommands};
+                                 NonceCommands, LifetimeCommands, ResumeCommands,      LocalFileCommands,
+                                 SessionCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
     for (Group group : groups)
