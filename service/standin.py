@@ -238,6 +238,11 @@ class StandIn:
     def clear_faults(self):
         self.faults.clear()
 
+    def set_id_suffix(self, text):
+        """A text every upload id and rev handed out from now on ends with ("" for none)."""
+        self.store.id_suffix = str(text)
+        return self.store.id_suffix
+
     def set_keep_alive(self, keep):
         """Whether replies keep their connection open for the next request (default True)."""
         self.keep_alive = bool(keep)

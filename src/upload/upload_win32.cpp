@@ -105,7 +105,8 @@ bool PutChunk(const wchar_t *url, const ProxySetting *proxy, LibBlock<wchar_t> *
     }
     std::string_view id;
     if (FindUploadId(text, &id)) {
-        LibBlock<wchar_t> copy = WidenText(id);
+        // Kept as it goes into the next request's URL: the id's bytes escaped.
+        LibBlock<wchar_t> copy = EncodeBytesForUrl(id);
         if (!copy) {
             *failure = {kNoUploadIdCopy, kClassOperation};
             return false;
@@ -241,7 +242,7 @@ bool Commit(const UploadJob &job, HANDLE file, const FileState &noted, const Lib
     if (lookup == kRevisionUnknown) return false;
     LibBlock<wchar_t> wideRevision;
     if (lookup == kRevisionFound) {
-        wideRevision = WidenText(revision.get());
+        wideRevision = EncodeBytesForUrl(revision.get());
         if (!wideRevision) return false;
     }
     WipedBlock<wchar_t> url;
@@ -326,7 +327,8 @@ int StartUploadFrom(HWND window, const wchar_t *remotePath, const wchar_t *local
         job.remotePath = EncodeForUrl(remotePath);
         job.localPath = CopyWideText(localPath);
         job.startOffset = offset;
-        if (uploadId != nullptr) job.uploadId = CopyWideText(uploadId);
+        // The host's id as the chunk URL carries it, like the ids the service answers.
+        if (uploadId != nullptr) job.uploadId = EncodeForUrl(uploadId);
         return job.remotePath && job.localPath && (uploadId == nullptr || job.uploadId);
     });
 }
