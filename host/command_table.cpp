@@ -15,7 +15,7 @@ constexpr Group kSampleGroups[] = {HousekeepingCommands, TransportHelperCommands
                                    SyncCommands};
 constexpr Group kTestGroups[] = {ExecCommands,  StoreRawCommands, ThreadTableCommands, ParallelCommands, HeapCommands,
                                  NonceCommands, LifetimeCommands, ResumeCommands,      LocalFileCommands,
-                                 SessionCommands};
+                                 SessionCommands, SoakCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
     for (Group group : groups)
