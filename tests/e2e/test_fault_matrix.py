@@ -20,6 +20,7 @@ import time
 import pytest
 
 from conftest import ACCOUNTS_KEY, TEST_USER, Registry, StandIn, build_dir, load_constants, windows_path
+import nonce_log
 from host_session import HostSession
 from service import PlainListener, wire
 
@@ -363,6 +364,9 @@ class World:
         assert self.standin.pending_faults() == [], self.standin.pending_faults()
         summary = run.summary
         assert summary["workers_ended"] and summary["outstanding_blocks"] == 0, summary
+        # A request sent again (after a connection dropped before its reply) is signed anew: the
+        # service may have seen the first, and refuses a nonce twice.
+        assert nonce_log.repeated(nonce_log.nonce_keys(self.standin.requests())) == {}
         assert summary["out_of_memory"] == 0, summary
         # Lets go of held or stalled replies.
         self.standin.clear_faults()

@@ -1,0 +1,26 @@
+"""The OAuth nonces of the requests the stand-in logged, for checks that no nonce comes twice."""
+
+import urllib.parse
+
+
+def nonce_keys(entries):
+    """(timestamp, nonce) of every logged request that carries a nonce (in its query or its
+    form body), with the request (verb, the target's first 60 characters, status), in order."""
+    keys = []
+    for entry in entries:
+        params = dict(urllib.parse.parse_qs(entry["path"].partition("?")[2]))
+        body = entry.get("body") or b""
+        if entry["verb"] == "POST" and b"oauth_nonce=" in body:
+            params.update(urllib.parse.parse_qs(body.decode("latin-1")))
+        if "oauth_nonce" in params:
+            key = (params.get("oauth_timestamp", [""])[0], params["oauth_nonce"][0])
+            keys.append((key, (entry["verb"], entry["path"][:60], entry["status"])))
+    return keys
+
+
+def repeated(keys):
+    """The keys that come more than once, each with its requests."""
+    seen = {}
+    for key, request in keys:
+        seen.setdefault(key, []).append(request)
+    return {key: requests for key, requests in seen.items() if len(requests) > 1}
