@@ -19,8 +19,17 @@ def nonce_keys(entries):
 
 
 def repeated(keys):
-    """The keys that come more than once, each with its requests."""
+    """The keys that come more than once, each with its requests. A request that follows a
+    redirect (3xx) of the same key is the service's own asking again, with its own target,
+    and does not count."""
     seen = {}
     for key, request in keys:
-        seen.setdefault(key, []).append(request)
-    return {key: requests for key, requests in seen.items() if len(requests) > 1}
+        requests = seen.setdefault(key, [])
+        redirected = bool(requests) and requests[-1][2] is not None and 300 <= requests[-1][2] < 400
+        requests.append(request if not redirected else None)
+    repeats = {}
+    for key, requests in seen.items():
+        counted = [r for r in requests if r is not None]
+        if len(requests) > 1 and len(counted) > 1:
+            repeats[key] = requests
+    return repeats
