@@ -14,8 +14,9 @@ using Group = std::span<const Command> (*)();
 // A new command file adds its group to one of these.
 constexpr Group kSampleGroups[] = {AccountCommands, FileCommands, SyncCommands, HousekeepingCommands,
                                    TransportHelperCommands};
-constexpr Group kTestGroups[] = {ExecCommands, StoreRawCommands, ThreadTableCommands, ParallelCommands, HeapCommands,
-                                 NonceCommands, LifetimeCommands, ResumeCommands, LocalFileCommands};
+constexpr Group kTestGroups[] = {ExecCommands,  StoreRawCommands, ThreadTableCommands, ParallelCommands, HeapCommands,
+                                 NonceCommands, LifetimeCommands, ResumeCommands,      LocalFileCommands,
+                                 SessionCommands, SoakCommands};
 
 const Command *FindIn(std::span<const Group> groups, const wchar_t *name) {
     for (Group group : groups)

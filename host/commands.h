@@ -37,6 +37,8 @@ std::span<const Command> NonceCommands();
 std::span<const Command> LifetimeCommands();
 std::span<const Command> ResumeCommands();
 std::span<const Command> LocalFileCommands();
+std::span<const Command> SessionCommands();
+std::span<const Command> SoakCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);

@@ -147,6 +147,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["status"] = reply.status if reply is not None else None
             service.log_request(entry)
             logged = True
+            if params.get("arm"):
+                # Armed before the reply leaves: the client's next request already meets it.
+                service.faults.add(**params["arm"])
             if reply is None:  # drop
                 self.close_connection = True
                 self.connection.shutdown(socket.SHUT_RDWR)
@@ -190,7 +193,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if reply is not None and not isinstance(reply.body, bytes):
                 reply.body.close()
             status = int(p.get("status", 302))
-            return calls.Reply(status, "", "text/html; charset=utf-8", [("Location", p["location"])])
+            # "{target}" in the location stands for this request's own target (path and query), so a
+            # redirect can send a call to another origin of the service as it was.
+            location = p["location"].replace("{target}", self.path)
+            return calls.Reply(status, "", "text/html; charset=utf-8", [("Location", location)])
         if fault.kind in faults.FRAMING and "status" in p:
             if reply is not None and not isinstance(reply.body, bytes):
                 reply.body.close()
@@ -231,6 +237,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 n += 1
         if kind == "chunked":
             headers.append(("Transfer-Encoding", "chunked"))
+        if not self.server.service.keep_alive:
+            self.close_connection = True
         if self.close_connection or kind in ("truncate_body", "no_length", "stall") or \
                 (kind == "chunked" and "send" in p):
             headers.append(("Connection", "close"))
@@ -267,6 +275,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         nothing, the connection open, for `seconds` (default 300) or until release(); then the rest."""
         p = fault.params
         cut = int(p["send"]) if "send" in p else (len(body) // 2 if kind in ("truncate_body", "stall") else None)
+        if cut is not None and cut < 0:
+            cut = max(0, len(body) + cut)  # all but the last -send bytes
         sent = body if cut is None else body[:cut]
         out = self.wfile
         if kind == "chunked":

@@ -36,7 +36,7 @@ class StandIn:
 
     def __init__(self, root, port=443, pki_dir=None, constants=None, control_port=None, host="127.0.0.1",
                  default_uid=12345678, default_namespace=0x0B31176A, oauth_window=300, upload_expiry=86400,
-                 messages=None):
+                 messages=None, other_port=None):
         self.root = os.path.abspath(root)
         os.makedirs(self.root, exist_ok=True)
         self.constants = dict(DEFAULT_CONSTANTS, **(constants or {}))
@@ -55,8 +55,11 @@ class StandIn:
         self.store.add_account(self.default_uid, default_namespace)
         self._log = []
         self._log_lock = threading.Lock()
-        self._host, self._port, self._control_port = host, port, control_port
-        self._server = self._control = None
+        # False: every reply closes its connection, so each request opens a new one (a
+        # certificate fault then meets the very next request, whatever the client keeps pooled).
+        self.keep_alive = True
+        self._host, self._port, self._control_port, self._other_port = host, port, control_port, other_port
+        self._server = self._control = self._other = None
         self._threads = []
 
     # life cycle
@@ -65,6 +68,12 @@ class StandIn:
         self._server = TlsServer((self._host, self._port), self)
         self._threads.append(threading.Thread(target=self._server.serve_forever, args=(0.05,), name="standin-https",
                                              daemon=True))
+        if self._other_port is not None:
+            # A second origin of the same service (same storage, same certificate name), for
+            # redirects to another HTTPS host.
+            self._other = TlsServer((self._host, self._other_port), self)
+            self._threads.append(threading.Thread(target=self._other.serve_forever, args=(0.05,),
+                                                  name="standin-https-other", daemon=True))
         if self._control_port is not None:
             from .control import ControlServer
             self._control = ControlServer((self._host, self._control_port), self)
@@ -76,18 +85,19 @@ class StandIn:
 
     def stop(self):
         """Stop serving, cut open connections, join every thread and close the sockets."""
-        for srv in (self._server, self._control):
+        for srv in (self._server, self._other, self._control):
             if srv is not None:
                 srv.shutdown()
         for t in self._threads:
             t.join()
         self._threads = []
-        if self._server is not None:
-            self._server.close_connections()
-            self._server.server_close()
+        for srv in (self._server, self._other):
+            if srv is not None:
+                srv.close_connections()
+                srv.server_close()
         if self._control is not None:
             self._control.server_close()
-        self._server = self._control = None
+        self._server = self._control = self._other = None
 
     def __enter__(self):
         return self.start()
@@ -98,6 +108,11 @@ class StandIn:
     @property
     def port(self):
         return self._server.server_address[1]
+
+    @property
+    def other_origin(self):
+        """The second HTTPS origin ("https://localhost:PORT"), when the stand-in was made with other_port."""
+        return "https://localhost:%d" % self._other.server_address[1] if self._other else None
 
     @property
     def control_port(self):
@@ -223,6 +238,16 @@ class StandIn:
     def clear_faults(self):
         self.faults.clear()
 
+    def set_id_suffix(self, text):
+        """A text every upload id and rev handed out from now on ends with ("" for none)."""
+        self.store.id_suffix = str(text)
+        return self.store.id_suffix
+
+    def set_keep_alive(self, keep):
+        """Whether replies keep their connection open for the next request (default True)."""
+        self.keep_alive = bool(keep)
+        return self.keep_alive
+
     # reading the storage
 
     def read_file(self, path, uid=None, offset=0, length=None):
@@ -239,6 +264,12 @@ class StandIn:
 
     def list_folder(self, path="/", uid=None, include_deleted=False):
         return self.store.list_folder(int(uid or self.default_uid), path, include_deleted)
+
+    def listing_text(self, path, uid=None):
+        """The exact body the library's listing request for folder `path` gets now (its bytes)."""
+        meta = self.store.metadata(int(uid or self.default_uid), path, True, False, 25000, None,
+                                   self.messages["too_many"])
+        return wire.dumps(meta).encode("utf-8")
 
     def info(self):
         return {"port": self.port, "control_port": self.control_port, "ca_file": self.pki.ca_cert,

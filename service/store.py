@@ -106,6 +106,9 @@ class Store:
         self.request_tokens = {}  # token -> {"secret", "uid" (None until approved), "callback"}
         self.access_tokens = {}   # token -> {"secret", "uid"}
         self.sessions = {}
+        # A text every upload id and rev handed out ends with (and that the calls must bring back):
+        # lets a test hand the client ids with characters a URL must escape.
+        self.id_suffix = ""
         for sub in ("accounts", "uploads"):
             shutil.rmtree(os.path.join(self.root, sub), ignore_errors=True)
             os.makedirs(os.path.join(self.root, sub))
@@ -162,8 +165,16 @@ class Store:
 
     # metadata
 
+    def rev_of(self, acc, entry):
+        """The rev the service gives an entry (with the id suffix in force)."""
+        return wire.rev(entry.revision, acc.namespace) + self.id_suffix
+
+    def new_session_id(self):
+        """A new upload id (with the id suffix in force) and the name of its session file."""
+        return secrets.token_urlsafe(16) + self.id_suffix, secrets.token_hex(16)
+
     def meta(self, acc, entry, deleted_flag=None):
-        values = {"revision": entry.revision, "rev": wire.rev(entry.revision, acc.namespace), "thumb_exists": False,
+        values = {"revision": entry.revision, "rev": self.rev_of(acc, entry), "thumb_exists": False,
                   "bytes": entry.size, "modified": wire.http_date(entry.modified), "path": entry.path,
                   "is_dir": entry.is_dir, "root": "app_folder", "size": wire.human_size(entry.size)}
         if entry.is_dir:
@@ -293,7 +304,7 @@ class Store:
             path = self._canonical(acc, path)
             current = self._live(acc, path)
             if current is not None:
-                stale = parent_rev is not None and parent_rev != wire.rev(current.revision, acc.namespace)
+                stale = parent_rev is not None and parent_rev != self.rev_of(acc, current)
                 if current.is_dir or stale or not overwrite:
                     if not autorename:
                         raise ServiceError(409, conflict_message)
@@ -369,8 +380,8 @@ class Store:
             if upload_id is None:
                 if offset not in (None, 0):
                     raise ServiceError(400, "Submitted input out of alignment: got [%d] expected [0]" % offset)
-                upload_id = secrets.token_urlsafe(16)
-                s = Session(upload_id, uid, os.path.join(self.root, "uploads", upload_id),
+                upload_id, name = self.new_session_id()
+                s = Session(upload_id, uid, os.path.join(self.root, "uploads", name),
                             self.clock() + self.upload_expiry)
                 open(s.file, "wb").close()
                 self.sessions[upload_id] = s
@@ -389,8 +400,8 @@ class Store:
             offset = int(offset)
             if offset < 0:
                 raise ServiceError(400, "offset must not be negative")
-            upload_id = secrets.token_urlsafe(16)
-            s = Session(upload_id, uid, os.path.join(self.root, "uploads", upload_id), self.clock() + self.upload_expiry)
+            upload_id, name = self.new_session_id()
+            s = Session(upload_id, uid, os.path.join(self.root, "uploads", name), self.clock() + self.upload_expiry)
             with open(s.file, "wb") as f:
                 f.truncate(offset)
             s.offset = offset

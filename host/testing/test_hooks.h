@@ -26,6 +26,9 @@ using DebugMakeNoncesFn = DWORD(__cdecl *)(DWORD threads, DWORD perThread, DWORD
 using DebugUploadFromFn = int(__cdecl *)(HWND window, const wchar_t *remotePath, const wchar_t *localPath, BYTE *result,
                                          BYTE *cancel, const wchar_t *uploadId, ULONGLONG offset);
 
+// The ids in the worker-thread table, up to capacity into ids; returns how many there are.
+using DebugThreadIdsFn = DWORD(__cdecl *)(DWORD *ids, DWORD capacity);
+
 // Every hook, as X(field, ExportName, Type).
 #define VELMORA_TEST_HOOKS(X)                                                                                          \
     X(counters, VelmoraDebugCounters, DebugCountersFn)                                                                 \
@@ -37,7 +40,8 @@ using DebugUploadFromFn = int(__cdecl *)(HWND window, const wchar_t *remotePath,
     X(watchedBlocks, VelmoraDebugWatchedBlocks, DebugWatchedBlocksFn)                                                  \
     X(storedInfo, VelmoraDebugStoredInfo, DebugStoredInfoFn)                                                           \
     X(makeNonces, VelmoraDebugMakeNonces, DebugMakeNoncesFn)                                                           \
-    X(uploadFrom, VelmoraDebugUploadFrom, DebugUploadFromFn)
+    X(uploadFrom, VelmoraDebugUploadFrom, DebugUploadFromFn)                                                           \
+    X(threadIds, VelmoraDebugThreadIds, DebugThreadIdsFn)
 
 struct TestHooks {
 #define VELMORA_HOOK_FIELD(field, name, Type) Type field = nullptr;

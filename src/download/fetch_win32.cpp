@@ -93,6 +93,9 @@ DWORD WINAPI DeleteRemoteWorker(LPVOID parameter) {
 
 } // namespace
 
+// A deletion counts only once its answer is proven whole (its Content-Length,
+// all of it): a 200 cut short, or framed without a length, cannot be told from
+// one that a proxy or the network broke off, and is reported as not deleted.
 int ResilientPost(const wchar_t *url) {
     Exchange exchange;
     DWORD status = 0;
@@ -101,7 +104,10 @@ int ResilientPost(const wchar_t *url) {
     LibBlock<char> piece(LibAllocArray<char>(kPieceSize));
     if (!piece) return 1;
     bool firstPiece = true;
-    return ReadReply(exchange, piece.get(), kPieceSize, RefuseErrorObject, &firstPiece) == ReadEnd::Complete ? 0 : 1;
+    return ReadProvenReply(exchange, status, piece.get(), kPieceSize, RefuseErrorObject, &firstPiece) ==
+                   ReadEnd::Complete
+               ? 0
+               : 1;
 }
 
 int StartMergeFileFetch(HWND window, const wchar_t *remoteName, DWORD folderIndex, const wchar_t *localPath,

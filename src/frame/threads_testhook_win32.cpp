@@ -25,3 +25,8 @@ extern "C" __declspec(dllexport) DWORD __cdecl VelmoraDebugStartWorkers(DWORD co
 extern "C" __declspec(dllexport) int __cdecl VelmoraDebugWaitForWorkers(DWORD milliseconds) {
     return WaitForRegisteredWorkers(milliseconds) ? 1 : 0;
 }
+
+// The ids in the thread table, up to capacity into ids; returns how many there are.
+extern "C" __declspec(dllexport) DWORD __cdecl VelmoraDebugThreadIds(DWORD *ids, DWORD capacity) {
+    return RegisteredThreadIds(ids, capacity);
+}

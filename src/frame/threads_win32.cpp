@@ -124,3 +124,15 @@ int ForgetThread(DWORD threadId) {
     CloseHandle(released);
     return 1;
 }
+
+DWORD RegisteredThreadIds(DWORD *ids, DWORD capacity) {
+    DWORD count = 0;
+    AcquireSRWLockShared(&ThreadTable.lock);
+    for (int slot = 0; slot < kThreadSlots; ++slot) {
+        if (ThreadTable.ids[slot] == 0) continue;
+        if (count < capacity) ids[count] = ThreadTable.ids[slot];
+        ++count;
+    }
+    ReleaseSRWLockShared(&ThreadTable.lock);
+    return count;
+}

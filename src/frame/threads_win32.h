@@ -45,3 +45,8 @@ int ForgetThread(DWORD threadId);
 // Waits up to milliseconds for every worker in the table to end. True when they
 // all have. For tests of operations without a window, whose end no message tells.
 bool WaitForRegisteredWorkers(DWORD milliseconds);
+
+// The ids in the thread table now, up to capacity of them, into ids; returns
+// how many there are (which may exceed capacity). For tests of hosts that lost
+// the final messages that name their workers.
+DWORD RegisteredThreadIds(DWORD *ids, DWORD capacity);

@@ -11,6 +11,7 @@
 #include "frame/text_win32.h"
 #include "transport/exchange_win32.h"
 #include "transport/executor_win32.h"
+#include "transport/reply_scan.h"
 #include "transport/service_calls_win32.h"
 #include "transport/service_profiles_win32.h"
 
@@ -61,8 +62,8 @@ void PrintReply(const char *text) {
 // Fetches the listing at url. True with *listing a text of exactly expected
 // bytes when the service answered 200 with that many, proven by its
 // Content-Length; false otherwise (another status, another length, a reply cut
-// short or without a Content-Length, a zero byte in the text, a failed
-// exchange or read, no memory).
+// short or without a Content-Length, a zero byte in the text, the service's
+// error object, a failed exchange or read, no memory).
 bool FetchListing(const wchar_t *url, DWORD expected, LibBlock<char> *listing) {
     if (expected > kListingCap) return false;
     Exchange exchange;
@@ -76,6 +77,8 @@ bool FetchListing(const wchar_t *url, DWORD expected, LibBlock<char> *listing) {
     const ReadEnd end = ReadProvenReply(exchange, status, chunk, sizeof(chunk), KeepExactly, &reply);
     PrintReply(text.get());
     if (end != ReadEnd::Complete || reply.used != expected || strnlen(text.get(), expected) != expected) return false;
+    // The service's error object in a 200 is no listing, whatever its length.
+    if (BeginsWithErrorObject(std::string_view(text.get(), expected))) return false;
     *listing = std::move(text);
     return true;
 }

@@ -22,3 +22,10 @@ LibBlock<wchar_t> EncodeForUrl(const wchar_t *text) {
     if (!encoded || !UrlComponentInto(view, reinterpret_cast<char16_t *>(encoded.get()), capacity)) return {};
     return encoded;
 }
+
+LibBlock<wchar_t> EncodeBytesForUrl(std::string_view bytes) {
+    const size_t capacity = PercentEncodedLength(bytes) + 1;
+    const LibBlock<char> encoded(LibAllocArray<char>(capacity));
+    if (!encoded || !PercentEncodeInto(bytes, encoded.get(), capacity)) return {};
+    return WidenText(std::string_view(encoded.get(), capacity - 1));
+}

@@ -15,3 +15,9 @@
 // "User Notes/a.txt" gives "User%20Notes%2Fa%2Etxt". Lone surrogates are
 // encoded as U+FFFD. Empty when text is null or the allocation fails (counted).
 [[nodiscard]] LibBlock<wchar_t> EncodeForUrl(const wchar_t *text);
+
+// The URL component of bytes as the service sent them (an upload id, a rev):
+// every byte outside [0-9A-Za-z] written as "%XX", one wide character each, no
+// UTF-8 step, so the service gets back exactly the bytes it gave. Empty when
+// an allocation fails (counted).
+[[nodiscard]] LibBlock<wchar_t> EncodeBytesForUrl(std::string_view bytes);

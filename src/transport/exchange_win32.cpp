@@ -6,6 +6,8 @@
 
 #include "frame/faults_win32.h"
 #include "frame/text_win32.h"
+#include "request/oauth.h"
+#include "request/oauth_win32.h"
 
 namespace {
 
@@ -39,6 +41,22 @@ bool OpenSession(const ExchangeProfile &profile, Exchange &exchange) {
     exchange.proxy.server.reset();
     if (exchange.session) return true;
     return OpenPreconfiguredSession(exchange);
+}
+
+// Gives the request's signed query a new nonce, in place: a send that failed
+// may still have reached the service, which refuses a nonce it has seen (a
+// replay). True when the path holds no nonce or its nonce was replaced; false
+// when no new one could be made.
+bool RenewNonce(Exchange &exchange) {
+    constexpr std::wstring_view kKey = L"oauth_nonce=";
+    if (!exchange.url.path) return true;
+    const std::wstring_view path(exchange.url.path.get());
+    const size_t at = path.find(kKey);
+    if (at == std::wstring_view::npos || path.size() - at - kKey.size() < kNonceLength) return true;
+    const LibBlock<wchar_t> nonce = MakeNonce();
+    if (!nonce) return false;
+    std::memcpy(exchange.url.path.get() + at + kKey.size(), nonce.get(), kNonceLength * sizeof(wchar_t));
+    return true;
 }
 
 // New connection and request on the session, closing the old ones request first.
@@ -203,6 +221,7 @@ bool SendExchange(const ExchangeProfile &profile, const ExchangeRequest &request
         // A network failure may come from the proxy the user's setting named:
         // start over once in a session with the system's own settings.
         exchange.reopened = true;
+        if (!RenewNonce(exchange)) return false;
         exchange.request.reset();
         exchange.connection.reset();
         if (!OpenPreconfiguredSession(exchange)) return false;

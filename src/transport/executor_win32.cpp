@@ -2,15 +2,36 @@
 // buffer or counted, each only when the whole reply arrived.
 #include "transport/executor_win32.h"
 
+#include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "transport/exchange_win32.h"
+#include "transport/reply_scan.h"
 #include "transport/service_profiles_win32.h"
 
 namespace {
 
 // The body buffer: 65535 bytes of reply and a terminating zero.
 constexpr size_t kBodyCapacity = 65535;
+
+// A count of the reply's bytes that keeps the first of them, to tell the
+// service's error object from the listing it stands in for.
+struct CountedReply {
+    DWORD count = 0;
+    char head[32] = {};
+    DWORD headLength = 0;
+};
+
+SinkAnswer CountKeepingHead(void *context, const char *bytes, DWORD length) {
+    CountedReply &reply = *static_cast<CountedReply *>(context);
+    const DWORD room = static_cast<DWORD>(sizeof reply.head) - reply.headLength;
+    const DWORD take = length < room ? length : room;
+    std::memcpy(reply.head + reply.headLength, bytes, take);
+    reply.headLength += take;
+    reply.count += length;
+    return {};
+}
 
 } // namespace
 
@@ -39,10 +60,12 @@ bool MeasureResponse(const wchar_t *url, DWORD *count) {
     Exchange exchange;
     DWORD status = 0;
     if (!RunExchange(kServiceCallProfile, {url}, exchange, &status) || status != HTTP_STATUS_OK) return false;
-    DWORD counted = 0;
+    CountedReply counted;
     char chunk[1024];
-    if (ReadProvenReply(exchange, status, chunk, sizeof(chunk), CountBytes, &counted) != ReadEnd::Complete)
+    if (ReadProvenReply(exchange, status, chunk, sizeof(chunk), CountKeepingHead, &counted) != ReadEnd::Complete)
         return false;
-    *count = counted;
+    // A 200 that carries the service's error object measures no listing.
+    if (BeginsWithErrorObject(std::string_view(counted.head, counted.headLength))) return false;
+    *count = counted.count;
     return true;
 }

@@ -14,5 +14,7 @@
 [[nodiscard]] bool ExecuteRequest(const wchar_t *url, LibBlock<char> *body, DWORD *status);
 
 // The same exchange, counting the reply's bytes instead of keeping them. True
-// only for status 200 with the reply read whole, as above; *count then holds its length.
+// only for status 200 with the reply read whole, as above, and not the
+// service's error object (a reply that begins with {"error"); *count then
+// holds its length.
 [[nodiscard]] bool MeasureResponse(const wchar_t *url, DWORD *count);

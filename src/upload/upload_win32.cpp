@@ -32,10 +32,13 @@ enum UploadCode : DWORD {
     kNoMessageMemory = 5006,
     kFileChanged = 5007,
     kAnswersOutOfBounds = 5008,
+    kUnprovenAnswer = 5009,
 };
 
-// Answers are read once, into a buffer of this size with room for a terminator.
+// Answers are kept up to this size less one byte, which stays a terminator.
 constexpr DWORD kAnswerCapacity = 16384;
+// The piece an answer is read in (on the worker's stack).
+constexpr DWORD kAnswerPiece = 4096;
 // Passes in a row after which an offset that does not advance ends the upload:
 // a service that keeps taking nothing must not be sent the same chunk forever.
 constexpr int kStalledPassLimit = 3;
@@ -54,22 +57,28 @@ struct UploadJob {
     int64_t startOffset = 0;
 };
 
-// Notes the length of the first piece of an answer and stops: the piece is
-// already in the buffer it was read into.
-SinkAnswer KeepFirstPiece(void *length, const char *, DWORD count) {
-    *static_cast<DWORD *>(length) = count;
-    return {SinkVerdict::Stop};
-}
-
-// The first piece of a 200 answer (one read) as text in *buffer: empty when the
-// read failed or gave nothing, and cut at a zero byte. False when the buffer
-// cannot be allocated.
-bool ReadFirstPiece(Exchange &exchange, LibBlock<char> *buffer, std::string_view *text) {
+// Reads the whole answer of a 200 and keeps its first kAnswerCapacity - 1
+// bytes (the keys the upload looks for come first) as text in *text, cut at a
+// zero byte. The answer counts only when its length is proven (a
+// Content-Length, and all of it): one cut short, framed without a length or
+// stalled could name an offset, an upload id or a time it never finished
+// saying. False with *failure the reason: no buffer (5002), a length not
+// proven (5009), a read that failed (its system error, class 3).
+bool ReadAnswer(Exchange &exchange, DWORD status, LibBlock<char> *buffer, std::string_view *text,
+                TransferCode *failure) {
     *buffer = LibBlock<char>(LibAllocArray<char>(kAnswerCapacity));
-    if (!*buffer) return false;
-    DWORD length = 0;
-    (void)ReadReply(exchange, buffer->get(), kAnswerCapacity - 1, KeepFirstPiece, &length);
-    *text = std::string_view(buffer->get(), strnlen(buffer->get(), length));
+    if (!*buffer) {
+        *failure = {kNoAnswerBuffer, kClassOperation};
+        return false;
+    }
+    CappedBuffer capped = {buffer->get(), kAnswerCapacity - 1, 0};
+    char piece[kAnswerPiece];
+    if (ReadProvenReply(exchange, status, piece, sizeof piece, AppendCapped, &capped) != ReadEnd::Complete) {
+        *failure = exchange.failedStep == ExchangeStep::Length ? TransferCode{kUnprovenAnswer, kClassOperation}
+                                                               : FailureCode(exchange, kNoProxySetting, status);
+        return false;
+    }
+    *text = std::string_view(buffer->get(), strnlen(buffer->get(), capped.used));
     return true;
 }
 
@@ -89,17 +98,15 @@ bool PutChunk(const wchar_t *url, const ProxySetting *proxy, LibBlock<wchar_t> *
     }
     LibBlock<char> answer;
     std::string_view text;
-    if (!ReadFirstPiece(exchange, &answer, &text)) {
-        *failure = {kNoAnswerBuffer, kClassOperation};
-        return false;
-    }
+    if (!ReadAnswer(exchange, status, &answer, &text, failure)) return false;
     if (ContainsErrorMarker(text)) {
         *failure = {kErrorAnswer, kClassOperation};
         return false;
     }
     std::string_view id;
     if (FindUploadId(text, &id)) {
-        LibBlock<wchar_t> copy = WidenText(id);
+        // Kept as it goes into the next request's URL: the id's bytes escaped.
+        LibBlock<wchar_t> copy = EncodeBytesForUrl(id);
         if (!copy) {
             *failure = {kNoUploadIdCopy, kClassOperation};
             return false;
@@ -235,7 +242,7 @@ bool Commit(const UploadJob &job, HANDLE file, const FileState &noted, const Lib
     if (lookup == kRevisionUnknown) return false;
     LibBlock<wchar_t> wideRevision;
     if (lookup == kRevisionFound) {
-        wideRevision = WidenText(revision.get());
+        wideRevision = EncodeBytesForUrl(revision.get());
         if (!wideRevision) return false;
     }
     WipedBlock<wchar_t> url;
@@ -294,7 +301,8 @@ int CommitChunkedUpload(const wchar_t *url, HANDLE file, const FileState *noted)
     if (!RunExchange(kCommitProfile, {url}, exchange, &status) || status != HTTP_STATUS_OK) return 1;
     LibBlock<char> answer;
     std::string_view text;
-    if (!ReadFirstPiece(exchange, &answer, &text) || ContainsErrorMarker(text)) return 1;
+    TransferCode failure = {};
+    if (!ReadAnswer(exchange, status, &answer, &text, &failure) || ContainsErrorMarker(text)) return 1;
     // Without a time that parses, the file keeps its own: never a 1970 stamp.
     // A file saved since it was read keeps its own too: the service's time on
     // it would tell a host that compares times that the new version is in step.
@@ -319,7 +327,8 @@ int StartUploadFrom(HWND window, const wchar_t *remotePath, const wchar_t *local
         job.remotePath = EncodeForUrl(remotePath);
         job.localPath = CopyWideText(localPath);
         job.startOffset = offset;
-        if (uploadId != nullptr) job.uploadId = CopyWideText(uploadId);
+        // The host's id as the chunk URL carries it, like the ids the service answers.
+        if (uploadId != nullptr) job.uploadId = EncodeForUrl(uploadId);
         return job.remotePath && job.localPath && (uploadId == nullptr || job.uploadId);
     });
 }

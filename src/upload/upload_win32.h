@@ -38,8 +38,8 @@ constexpr DWORD kChunkSize = 256 * 1024;
 
 // Sends one chunk (data, length) to url (complete and signed), through the
 // proxy setting the upload read once (null: read it for this chunk). On success
-// *uploadId and *offset hold what the service answered (each unchanged when
-// the answer lacks it) and MsgTransferProgress has gone to window. Returns 0
+// *uploadId (percent-encoded, as the next URL carries it) and *offset hold
+// what the service answered (each unchanged when the answer lacks it) and MsgTransferProgress has gone to window. Returns 0
 // when the service accepted the chunk; 1 after sending MsgTransferFailed with
 // the code and class of the failure (none when window is null).
 [[nodiscard]] int SendUploadChunk(const wchar_t *url, const ProxySetting *proxy, HWND window,

@@ -8,6 +8,7 @@ import email.utils
 import os
 import random
 import re
+import urllib.parse
 
 import pytest
 
@@ -70,8 +71,10 @@ def calls(standin, pair):
     for entry in standin.requests():
         target, signed = oauth.subn("<oauth>", entry["path"])
         assert signed == 1, entry["path"]
-        target = re.sub(r"upload_id=([A-Za-z0-9_-]{22})&",
-                        lambda m: "upload_id=<id%d>&" % ids.setdefault(m.group(1), len(ids) + 1), target)
+        # The id goes back percent-encoded; <idN> stands for the id the service gave.
+        target = re.sub(r"upload_id=([^&]+)&",
+                        lambda m: "upload_id=<id%d>&" % ids.setdefault(urllib.parse.unquote(m.group(1)), len(ids) + 1),
+                        target)
         out.append((entry["verb"], target, entry["body_length"], entry["status"]))
     return out
 
