@@ -37,10 +37,11 @@ const Command *FindCommand(const wchar_t *name) {
 }
 
 void PrintUsage() {
-    std::fputs("usage: velmora-sync.exe --version [--dll PATH]\n"
-               "       velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop alloc] "
-               "COMMAND [ARGS]\ncommands:\n",
-               stderr);
+    std::fputs(
+        "usage: velmora-sync.exe --version [--dll PATH]\n"
+        "       velmora-sync.exe [--dll PATH] [--json] [--timeout SECONDS] [--repeat N | --fault-loop KIND[:ERROR]] "
+        "[--watch-file PATH] COMMAND [ARGS]\ncommands:\n",
+        stderr);
     PrintGroups(kSampleGroups);
     std::fputs("commands for tests (test DLL only):\n", stderr);
     PrintGroups(kTestGroups);

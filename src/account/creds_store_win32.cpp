@@ -61,11 +61,11 @@ LibBlock<wchar_t> GetLogonName() {
     // Asked with no buffer, GetUserNameW fails with ERROR_INSUFFICIENT_BUFFER
     // and reports the length it needs, terminator included.
     DWORD length = 0;
-    if (GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) return {};
+    if (sys::GetUserNameW(nullptr, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) return {};
     LibBlock<wchar_t> name(LibAllocArray<wchar_t>(static_cast<size_t>(length) + 1));
     if (!name) return {};
     DWORD capacity = length + 1;
-    if (!GetUserNameW(name.get(), &capacity)) return {};
+    if (!sys::GetUserNameW(name.get(), &capacity)) return {};
     return name;
 }
 
@@ -79,8 +79,8 @@ int WriteCredsBlob(const wchar_t *userName, const DATA_BLOB *blob, bool secret) 
 
     RegistryKey key;
     // Creates the key and its missing parents, or opens the existing one.
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS)
+    if (sys::RegCreateKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                             nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return -1;
     const DWORD size = blob->cbData;
     if (sys::RegSetValueExW(key.get(), names.sizeName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&size),
@@ -107,17 +107,17 @@ int ReadCredsBlob(const wchar_t *userName, DATA_BLOB *blob, bool secret) {
     if (!FormCredentialNames(userName, secret, names)) return -1;
 
     RegistryKey key;
-    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, KEY_QUERY_VALUE, key.put());
+    LSTATUS opened = sys::RegOpenKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, KEY_QUERY_VALUE, key.put());
     // A 32-bit process on 64-bit Windows may be redirected to the 32-bit view;
     // the pair may have been written through the 64-bit one.
     if (opened == ERROR_FILE_NOT_FOUND)
-        opened = RegOpenKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
+        opened = sys::RegOpenKeyExW(HKEY_CURRENT_USER, names.keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
     if (opened != ERROR_SUCCESS) return -1;
 
     DWORD type = 0;
     DWORD size = 0;
     DWORD bytes = sizeof size;
-    if (RegQueryValueExW(key.get(), names.sizeName, nullptr, &type, reinterpret_cast<BYTE *>(&size), &bytes) !=
+    if (sys::RegQueryValueExW(key.get(), names.sizeName, nullptr, &type, reinterpret_cast<BYTE *>(&size), &bytes) !=
             ERROR_SUCCESS ||
         type != REG_DWORD || bytes != sizeof size || size == MAXDWORD)
         return -1;
@@ -126,7 +126,7 @@ int ReadCredsBlob(const wchar_t *userName, DATA_BLOB *blob, bool secret) {
     if (!payload) return -1;
     // A payload longer than size + 1 bytes does not fit and fails with ERROR_MORE_DATA.
     bytes = size + 1;
-    if (RegQueryValueExW(key.get(), names.payloadName, nullptr, &type, payload.get(), &bytes) != ERROR_SUCCESS ||
+    if (sys::RegQueryValueExW(key.get(), names.payloadName, nullptr, &type, payload.get(), &bytes) != ERROR_SUCCESS ||
         type != REG_BINARY || bytes < size)
         return -1;
     blob->cbData = size;
@@ -142,7 +142,7 @@ WipedBlock<wchar_t> ReadCredential(const wchar_t *userName, bool secret) {
     if (ReadCredsBlob(userName, &stored, secret) != 0) return {};
     LibBlock<BYTE> storedBytes(stored.pbData);
     LocalDataBlob plain;
-    if (!CryptUnprotectData(&stored, nullptr, nullptr, nullptr, nullptr, 0, plain.put())) return {};
+    if (!sys::CryptUnprotectData(&stored, nullptr, nullptr, nullptr, nullptr, 0, plain.put())) return {};
     // Whole wide characters: an odd plaintext length is rounded up before the terminator.
     const size_t units = (static_cast<size_t>(plain.get().cbData) + 1) / 2 + 1;
     WipedBlock<wchar_t> text(LibAllocArray<wchar_t>(units));

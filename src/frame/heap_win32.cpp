@@ -16,7 +16,7 @@ constinit std::atomic<long> outstandingBlocks{0};
 HANDLE LibraryHeap() {
     HANDLE heap = privateHeap.load(std::memory_order_acquire);
     if (heap != nullptr) return heap;
-    HANDLE created = HeapCreate(0, 0, 0);
+    HANDLE created = sys::HeapCreate(0, 0, 0);
     if (created == nullptr) return nullptr;
     HANDLE expected = nullptr;
     if (privateHeap.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;

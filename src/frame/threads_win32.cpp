@@ -39,7 +39,7 @@ HMODULE LibraryModule(bool takeReference) {
     HMODULE module = nullptr;
     const DWORD flags =
         GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | (takeReference ? 0 : GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
-    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&FinishWorker), &module)) return nullptr;
+    if (!sys::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&FinishWorker), &module)) return nullptr;
     return module;
 }
 
