@@ -8,6 +8,7 @@
 
 #include "frame/faults_win32.h"
 #include "frame/heap_win32.h"
+#include "frame/holders_win32.h"
 #include "frame/host_message_win32.h"
 #include "frame/threads_win32.h"
 #include "request/oauth_win32.h"
@@ -116,7 +117,8 @@ bool FindDefaultBrowser(wchar_t (&browser)[MAX_PATH]) {
     CloseHandle(file);
     // Values above 32 mean success; smaller ones are error codes.
     bool found = stubWritten && reinterpret_cast<INT_PTR>(sys::FindExecutableW(path, nullptr, browser)) > 32;
-    sys::DeleteFileW(path);
+    // A program that looks at every new file (a scanner, an indexer) may hold it a moment.
+    (void)DeleteWaitingOutHolders(path);
     if (!found) browser[0] = L'\0';
     return found;
 }

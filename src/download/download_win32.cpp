@@ -14,6 +14,7 @@
 
 #include "download/service_date_win32.h"
 #include "frame/faults_win32.h"
+#include "frame/holders_win32.h"
 #include "frame/text_win32.h"
 #include "frame/transfer_messages_win32.h"
 #include "transport/exchange_win32.h"
@@ -49,9 +50,6 @@ constexpr int kPartNameAttempts = 16;
 // read-only target is not replaced (ReplaceFileW refuses it with 5).
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-// Pauses between the attempts of a replace that a holder refused: about a
-// second in all, the time a virus scanner or an indexer holds a new file.
-constexpr DWORD kReplacePausesMs[] = {50, 100, 150, 250, 450};
 
 // The target as the file calls name it, and where its folder ends.
 struct TargetPath {
@@ -102,7 +100,9 @@ bool ResolveTarget(const wchar_t *localPath, TargetPath *target) {
 }
 
 // The temporary file a body is written into, beside its target. Removed when
-// it goes, unless MoveIntoPlace made it the target.
+// it goes, unless MoveIntoPlace made it the target; a program that looks at
+// the new file (a scanner, an indexer) and so refuses its deletion is waited
+// out as it is for the replace.
 struct PartFile {
     WipedBlock<wchar_t> path;
     FileHandle file;
@@ -113,7 +113,7 @@ struct PartFile {
     ~PartFile() {
         if (!path) return;
         file.reset();
-        sys::DeleteFileW(path.get());
+        (void)DeleteWaitingOutHolders(path.get());
     }
 };
 
@@ -171,22 +171,6 @@ bool WriteAll(HANDLE file, const char *bytes, DWORD count) {
     return true;
 }
 
-// Errors of a replace refused because someone (a host, a scanner, an indexer)
-// holds the target or the temporary file: worth another attempt shortly.
-bool RefusedByHolder(DWORD error) {
-    switch (error) {
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_USER_MAPPED_FILE:
-    case ERROR_UNABLE_TO_REMOVE_REPLACED:
-    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // One attempt at making part the target. An existing target is replaced with
 // ReplaceFileW, which keeps its attributes, security, creation time and
 // streams; a new one is moved into place with write-through. False with the
@@ -222,7 +206,7 @@ bool ReplaceOnce(const wchar_t *part, const wchar_t *target) {
 
 // Makes part the target, waiting out a brief holder: an attempt refused for
 // sharing, lock or access reasons is made again after each pause of
-// kReplacePausesMs. False with the last attempt's error (ERROR_ACCESS_DENIED
+// kHolderPausesMs. False with the last attempt's error (ERROR_ACCESS_DENIED
 // for a folder in the target's place).
 bool ReplaceTarget(const wchar_t *part, const wchar_t *target) {
     // A folder is never replaced by a file: Wine's ReplaceFileW would put one
@@ -235,11 +219,11 @@ bool ReplaceTarget(const wchar_t *part, const wchar_t *target) {
     for (size_t attempt = 0;; ++attempt) {
         if (ReplaceOnce(part, target)) return true;
         const DWORD error = GetLastError();
-        if (!RefusedByHolder(error) || attempt == std::size(kReplacePausesMs)) {
+        if (!RefusedByHolder(error) || attempt + 1 == kHolderAttempts) {
             SetLastError(error);
             return false;
         }
-        Sleep(kReplacePausesMs[attempt]);
+        Sleep(kHolderPausesMs[attempt]);
     }
 }
 

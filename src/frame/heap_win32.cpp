@@ -41,6 +41,12 @@ void *LibAlloc(size_t bytes) {
     return block;
 }
 
+void *ProcessHeapAlloc(size_t bytes) {
+    void *block = sys::AllocationShouldFail() ? nullptr : HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+    if (block == nullptr) NoteOutOfMemory();
+    return block;
+}
+
 void LibFree(void *block) {
     if (block == nullptr) return;
     HANDLE heap = LibraryHeap();

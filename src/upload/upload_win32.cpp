@@ -133,10 +133,13 @@ bool ReadFileState(HANDLE file, FileState *state) {
 }
 
 // True when the file is still as noted; false when it changed, or cannot tell.
+// The change times are compared only when both readings have one: a reading
+// without it (the file system keeps none, or the query failed that time) says
+// nothing about a change, and must not make an unchanged file look changed.
 bool FileUnchanged(HANDLE file, const FileState &noted) {
     FileState now;
     return ReadFileState(file, &now) && now.size == noted.size && now.lastWrite == noted.lastWrite &&
-           now.changed == noted.changed;
+           (now.changed == 0 || noted.changed == 0 || now.changed == noted.changed);
 }
 
 // The worker's local file: opened for reading, and for setting its time only,
