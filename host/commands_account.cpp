@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "message_pump.h"
 #include "output.h"
+#include "testing/runs.h"
 
 #include <tlhelp32.h>
 
@@ -349,9 +350,11 @@ void EmitCreds(const Library &library, bool nullToken, bool nullSecret) {
 
 // One exchange per run of the command: the runs of one process (--repeat,
 // --fault-loop) take the pairs in turn, as a request token is good for one
-// exchange only. --read-back reads the stored pair back after a 0; with the
-// test DLL the fault rules are cleared first, as the read-back only checks the
-// exchange's outcome.
+// exchange only. --read-back reads the stored pair back after the exchange,
+// whatever it returned (a failed one must leave the pair stored before); with
+// the test DLL the fault rules are cleared first, as the read-back only checks
+// the exchange's outcome, and the failures injected until then still count
+// for the run.
 int RunExchange(CommandContext &context) {
     std::span<wchar_t *const> args = context.args;
     const bool readBack = !args.empty() && std::wstring_view(args.back()) == L"--read-back";
@@ -364,9 +367,14 @@ int RunExchange(CommandContext &context) {
     static size_t nextPair = 0;
     const size_t pair = nextPair++;
     if (pair >= args.size() / 2) return HostError(ExitFailure, "no request token left for this run");
-    const int returned = EmitExchange(library, ArgOrNull(args[2 * pair]), ArgOrNull(args[2 * pair + 1]), 1);
-    if (readBack && returned == 0) {
-        if (library.hooks.setFaults != nullptr) library.hooks.setFaults(nullptr);
+    EmitExchange(library, ArgOrNull(args[2 * pair]), ArgOrNull(args[2 * pair + 1]), 1);
+    if (readBack) {
+        if (library.hooks.setFaults != nullptr) {
+            unsigned long injected = 0;
+            if (library.hooks.faultCalls != nullptr) library.hooks.faultCalls(nullptr, 0, &injected);
+            CarryInjectedFailures(injected);
+            library.hooks.setFaults(nullptr);
+        }
         EmitCreds(library, false, false);
     }
     return ExitOk;

@@ -10,6 +10,9 @@
 
 namespace {
 
+// Failures injected in the current run before its command set the rules anew.
+unsigned long carriedInjected = 0;
+
 // Handles open in this process. GetProcessHandleCount reports 0 under Wine, so
 // handle values are probed instead: they are multiples of 4 handed out from
 // the lowest free one, so the probe stops after a long run of unused values.
@@ -122,11 +125,13 @@ int RunOnce(const Command &command, CommandContext &context, const RunPlan &plan
     // The rules replace the counts too: the run's own start from 0.
     const Counters &start = faultRule != nullptr ? Counters{} : before;
     if (faultRule != nullptr) hooks.setFaults(faultRule);
+    carriedInjected = 0;
     const int code = command.run(context);
     // A worker still running belongs to this run: its allocations, its blocks.
     const bool workersEnded =
         hooks.waitForWorkers != nullptr && hooks.waitForWorkers(context.timeoutSeconds * 1000) == 1;
-    const Counters after = ReadCounters(hooks);
+    Counters after = ReadCounters(hooks);
+    after.injected += carriedInjected;
     if (faultRule != nullptr) hooks.setFaults(nullptr);
     const DWORD handlesAfter = countHandles ? CountOpenHandles() : 0;
 
@@ -155,6 +160,8 @@ int RunOnce(const Command &command, CommandContext &context, const RunPlan &plan
 }
 
 } // namespace
+
+void CarryInjectedFailures(unsigned long count) { carriedInjected += count; }
 
 bool ParseFaultLoop(const wchar_t *text, RunPlan &plan) {
     const std::string spec = Narrow(text);

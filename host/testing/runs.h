@@ -32,4 +32,9 @@ bool ParseFaultLoop(const wchar_t *text, RunPlan &plan);
 // run's code, or ExitFailure when no run was clean or the DLL does not know the kind.
 int RunRepeatedly(const Command &command, CommandContext &context, const RunPlan &plan);
 
+// Counts failures that a command saw injected before it set the fault rules
+// anew (which counts from 0 again, as for a read-back without faults): its run
+// still reports them, so a loop never takes a faulted run for a clean one.
+void CarryInjectedFailures(unsigned long count);
+
 inline constexpr unsigned long kFaultLoopLimit = 500;
