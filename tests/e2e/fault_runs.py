@@ -111,8 +111,6 @@ def fault_loop(kind, *args, watch=None, env=None, lost_final=False):
         assert len(threads) == len(set(threads)), (n, each.messages)
         assert each.exit_code in ((0, 1, 3) if lost_final else (0, 1)), (n, each)
     assert runs[-1].exit_code == 0, runs[-1]
-    # The loop's size, for the report of a run with -rP.
-    print(f"fault loop {kind} {args[0]}: {len(runs)} runs")
     return runs
 
 

@@ -7,6 +7,8 @@ run does the whole job."""
 import json
 import os
 
+import pytest
+
 from conftest import windows_path
 
 # Seconds each run may wait for its final message: a lost one ends the run by this timeout.
@@ -38,8 +40,6 @@ def fault_loop(run_host, *args, watch=None):
         assert lost in (0, 1) and (each.exit_code == 3) == (lost == 1), (n, each)
         assert each.exit_code in (0, 1, 3), (n, each)
     assert runs[-1].exit_code == 0, runs[-1]
-    # The loop's size, for the report of a run with -rP.
-    print(f"fault loop alloc {args[0]}: {len(runs)} runs")
     return runs
 
 
@@ -49,22 +49,26 @@ def test_listing(run_host, standin, linked):
     assert runs[-1].result("getDropboxMetadata")["result_byte"] == 1
 
 
-def test_download(run_host, standin, linked, tmp_path):
+@pytest.mark.parametrize("existing", [pytest.param(True, id="over-the-local-file"),
+                                      pytest.param(False, id="to-a-new-file")])
+def test_download(run_host, standin, linked, tmp_path, existing):
     content = bytes(range(256)) * 80  # two pieces
     standin.seed_file("/User Notes/notes.txt", content)
     target = tmp_path / "local" / "notes.txt"
     target.parent.mkdir()
-    target.write_bytes(b"old")
-    os.utime(target, (OLD_TIME, OLD_TIME))
+    if existing:
+        target.write_bytes(b"old")
+        os.utime(target, (OLD_TIME, OLD_TIME))
     runs = fault_loop(run_host, "get", "1", "notes.txt", windows_path(target), watch=target)
     assert runs[-1].result("getRemoteMergeFile")["result_byte"] == 1
     # Each run leaves the target as it found it unless it succeeded, and nothing beside it.
     for n, each in enumerate(runs, 1):
         before, after = each.summary["file_before"], each.summary["file_after"]
-        if each.result("getRemoteMergeFile")["result_byte"] != 1:
+        if each.result("getRemoteMergeFile")["result_byte"] == 1:
+            assert after["exists"] and after["size"] == len(content), (n, after)
+        else:
             assert after == before, (n, before, after)
-        assert after["size"] == (len(content) if each.result("getRemoteMergeFile")["result_byte"] == 1
-                                 else before["size"]) and after["others"] == 0, (n, after)
+        assert after["others"] == 0, (n, after)
     # Whatever failed before, the target ends whole, and no temporary file stays.
     assert target.read_bytes() == content
     assert [p.name for p in target.parent.iterdir()] == ["notes.txt"]
