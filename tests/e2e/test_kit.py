@@ -202,7 +202,7 @@ def test_configuring_checks_the_header_version(tmp_path, stated, accepted):
     version does not configure."""
     tree = tmp_path / "tree"
     tree.mkdir()
-    for part in ("CMakeLists.txt", "cmake", "include", "src", "tests/unit"):
+    for part in ("CMakeLists.txt", "cmake", "include", "src", "host", "tests/unit"):
         (shutil.copytree if (ROOT / part).is_dir() else shutil.copy)(ROOT / part, tree / part)
     header = tree / "include" / "velmora_sync.h"
     major, minor, patch = stated.split(".")
