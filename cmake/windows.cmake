@@ -1,5 +1,5 @@
-# Windows builds (mingw-w64): the DLL, the fault-injection DLL for tests (64-bit
-# only), the reference host, the sample host, the test programs and the package.
+# Windows builds (mingw-w64): the DLL, the fault-injection DLL for tests, the
+# reference host, the sample host, the test programs and the package.
 enable_testing()
 enable_language(RC)
 # Link only what the code names: every import of the DLL must be a system DLL we chose.
@@ -71,12 +71,10 @@ set(VELMORA_DLL_EXPORT_LISTS ${CMAKE_SOURCE_DIR}/src/exports.def)
 velmora_dll(${VELMORA_DLL_NAME} "Velmora sync library (${VELMORA_BITS}-bit)"
             ${CMAKE_SOURCE_DIR}/src/frame/faults_off_win32.cpp)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  # The test DLL: the same code with the fault switch and the test hooks' exports.
-  set(VELMORA_DLL_EXPORT_LISTS ${CMAKE_SOURCE_DIR}/src/exports.def ${CMAKE_SOURCE_DIR}/src/testhooks.def)
-  velmora_dll(${VELMORA_DLL_NAME}Faults "Velmora sync library (64-bit), test build with fault injection"
-              ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp ${VELMORA_TESTHOOK_SOURCES})
-endif()
+# The test DLL: the same code with the fault switch and the test hooks' exports.
+set(VELMORA_DLL_EXPORT_LISTS ${CMAKE_SOURCE_DIR}/src/exports.def ${CMAKE_SOURCE_DIR}/src/testhooks.def)
+velmora_dll(${VELMORA_DLL_NAME}Faults "Velmora sync library (${VELMORA_BITS}-bit), test build with fault injection"
+            ${CMAKE_SOURCE_DIR}/src/frame/faults_on_win32.cpp ${VELMORA_TESTHOOK_SOURCES})
 
 # The reference host.
 file(GLOB_RECURSE VELMORA_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp)

@@ -9,7 +9,7 @@ enum HostExit : int { ExitOk = 0, ExitFailure = 1, ExitUsage = 2, ExitTimeout = 
 
 // What a command gets: the loaded DLL, its own arguments and the global options.
 struct CommandContext {
-    Library &library; // a command that unloads the library loads it here again before it returns
+    Library &library;               // a command that unloads the library loads it here again before it returns
     std::span<wchar_t *const> args; // the arguments after the command name
     DWORD timeoutSeconds;
 };
@@ -18,6 +18,7 @@ struct Command {
     const wchar_t *name;
     const char *usage; // the arguments, as shown in the usage text
     int (*run)(CommandContext &context);
+    const char *summary = nullptr; // what it does, for --help (commands for tests have none)
 };
 
 // The groups, one per command file: the sample commands a host developer reads,
@@ -39,8 +40,10 @@ std::span<const Command> LocalFileCommands();
 
 // Finds a command by name across all groups; null when unknown.
 const Command *FindCommand(const wchar_t *name);
-// Writes the usage text (all commands) to stderr.
+// Writes the usage lines to stderr (after bad options).
 void PrintUsage();
+// The --help text: options, every command, how folders are named, the exit codes.
+std::string HelpText();
 
 // Argument helpers shared by the command files.
 int UsageError(const Command &command);

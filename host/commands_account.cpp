@@ -1,5 +1,7 @@
 // Commands for the account exports: link, exchange, creds, init.
 #include "commands.h"
+#include "human_text.h"
+#include "library_output.h"
 #include "message_pump.h"
 #include "output.h"
 #include "testing/runs.h"
@@ -22,10 +24,12 @@ int RunCreds(CommandContext &context);
 int RunInit(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"link", "[--null-window] [--request-only] [--timeout SECONDS] [--null-token | --null-secret]", RunLink},
-    {L"exchange", "TOKEN|--null SECRET|--null [TOKEN SECRET]... [--read-back]", RunExchange},
-    {L"creds", "[--null-token | --null-secret]", RunCreds},
-    {L"init", "", RunInit},
+    {L"link", "[--null-window] [--request-only] [--timeout SECONDS] [--null-token | --null-secret]", RunLink,
+     "links the account: opens the authorization page in the browser, waits for the approval"},
+    {L"exchange", "TOKEN|--null SECRET|--null [TOKEN SECRET]... [--read-back]", RunExchange,
+     "trades an approved request token for the access pair and stores it"},
+    {L"creds", "[--null-token | --null-secret]", RunCreds, "whether an account is linked (its access token)"},
+    {L"init", "", RunInit, "creates the folders Highlights, User Notes and User Tools where missing"},
 };
 const Command &kLink = kCommands[0];
 const Command &kExchange = kCommands[1];
@@ -91,8 +95,21 @@ bool InteractiveInput() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+// With --json the result event; in text mode a failure says what went wrong.
+// The request token may be shown; its secret never is.
 void EmitRequestResult(int returned, RequestPair &pair) {
-    // The request token may be shown; its secret never is.
+    if (!JsonOutput()) {
+        if (returned != 0)
+            HostError(ExitFailure, "the library did not start linking (RequestAccessToken returned " +
+                                       std::to_string(returned) + ")");
+        else if (pair.Token() == nullptr)
+            HostError(ExitFailure,
+                      "no request token: the service refused or could not be reached, or no browser is set up to "
+                      "open .html pages",
+                      "check the connection (velmora-sync proxy shows the proxy settings), then run velmora-sync link "
+                      "again");
+        return;
+    }
     Event("result")
         .Text("export", "RequestAccessToken")
         .Number("return", returned)
@@ -270,12 +287,21 @@ int RequestWithNullVariable(const CommandContext &context, const LinkOptions &op
 
 int EmitExchange(const Library &library, const wchar_t *token, const wchar_t *secret, int attempt) {
     int returned = library.checkForAccessTokenResponse(token, secret);
-    Event("result")
-        .Text("export", "CheckForAccessTokenResponse")
-        .Number("return", returned)
-        .Number("attempt", attempt)
-        .Emit();
+    if (JsonOutput())
+        Event("result")
+            .Text("export", "CheckForAccessTokenResponse")
+            .Number("return", returned)
+            .Number("attempt", attempt)
+            .Emit();
     return returned;
+}
+
+// Text mode: the account is linked. The uid is known only from the library's
+// own diagnostic line of the exchange, which has been written by now.
+void SayLinked() {
+    CatchUpLibraryOutput();
+    const std::string uid = LastLinkedUid();
+    Say(uid.empty() ? "linked" : "linked as uid " + uid);
 }
 
 // The access token exchange once the user approved: after Enter at a console,
@@ -285,13 +311,26 @@ int ExchangeWhenApproved(const Library &library, const wchar_t *token, const wch
         std::fputs("Approve in the browser, then press Enter\n", stderr);
         wchar_t line[16];
         if (std::fgetws(line, 16, stdin) == nullptr) return ExitFailure;
-        return EmitExchange(library, token, secret, 1) == 0 ? ExitOk : ExitFailure;
+        if (EmitExchange(library, token, secret, 1) != 0)
+            return JsonOutput()
+                       ? ExitFailure
+                       : HostError(ExitFailure, "the service did not accept the request token",
+                                   "approve the access in the browser first, then run velmora-sync link again");
+        if (!JsonOutput()) SayLinked();
+        return ExitOk;
     }
+    Tell("waiting for the approval in the browser (asking every 0.5 s, for up to " + std::to_string(timeoutSeconds) +
+         " s)");
     ULONGLONG deadline = GetTickCount64() + ULONGLONG{timeoutSeconds} * 1000;
     for (int attempt = 1;; ++attempt) {
-        if (EmitExchange(library, token, secret, attempt) == 0) return ExitOk;
+        if (EmitExchange(library, token, secret, attempt) == 0) {
+            if (!JsonOutput()) SayLinked();
+            return ExitOk;
+        }
         if (GetTickCount64() + kPollMilliseconds >= deadline)
-            return HostError(ExitTimeout, "no approval within " + std::to_string(timeoutSeconds) + " s");
+            return HostError(ExitTimeout, "no approval within " + std::to_string(timeoutSeconds) + " s",
+                             "approve the access in the browser, then run velmora-sync link again (--timeout SECONDS "
+                             "waits longer)");
         Sleep(kPollMilliseconds);
     }
 }
@@ -319,6 +358,12 @@ int RunLink(CommandContext &context) {
     EmitRequestResult(returned, pair);
     wchar_t *token = pair.Token();
     wchar_t *secret = pair.Secret();
+    if (!JsonOutput() && token != nullptr && secret != nullptr) {
+        CatchUpLibraryOutput();
+        const std::string address = LastLaunchedAddress();
+        Say("the authorization page is open in the browser" + (address.empty() ? "" : ": " + address));
+        if (options.requestOnly) Say("request token received; not traded (--request-only)");
+    }
     if (options.requestOnly)
         exitCode = token != nullptr && secret != nullptr ? ExitOk : ExitFailure;
     else if (token != nullptr && secret != nullptr)
@@ -332,20 +377,29 @@ int RunLink(CommandContext &context) {
 // "--null" stands for a null pointer, so tests can reach the argument checks.
 const wchar_t *ArgOrNull(const wchar_t *arg) { return std::wcscmp(arg, L"--null") == 0 ? nullptr : arg; }
 
-// GetAccessCreds: the token is shown, of the secret only its length.
-void EmitCreds(const Library &library, bool nullToken, bool nullSecret) {
+// GetAccessCreds: the token is shown (in text mode its start), of the secret
+// only its length (in text mode nothing). Returns what the export returned.
+int EmitCreds(const Library &library, bool nullToken, bool nullSecret) {
     wchar_t *token = nullptr;
     wchar_t *secret = nullptr;
     int returned = library.getAccessCreds(nullToken ? nullptr : &token, nullSecret ? nullptr : &secret);
-    Event event("result");
-    event.Text("export", "GetAccessCreds").Number("return", returned).Wide("token", token);
-    if (secret == nullptr)
-        event.Null("secret_length");
-    else
-        event.Unsigned("secret_length", std::wcslen(secret));
-    event.Emit();
+    if (JsonOutput()) {
+        Event event("result");
+        event.Text("export", "GetAccessCreds").Number("return", returned).Wide("token", token);
+        if (secret == nullptr)
+            event.Null("secret_length");
+        else
+            event.Unsigned("secret_length", std::wcslen(secret));
+        event.Emit();
+    } else if (returned == 0 && token != nullptr) {
+        const std::string text = Utf8(token);
+        Say("linked (access token " + text.substr(0, 4) + (text.size() > 4 ? "...)" : ")"));
+    } else {
+        HostError(ExitFailure, "not linked", "run velmora-sync link");
+    }
     if (token != nullptr) library.freeDropBoxMemory(token);
     if (secret != nullptr) library.freeDropBoxMemory(secret);
+    return returned;
 }
 
 // One exchange per run of the command: the runs of one process (--repeat,
@@ -367,7 +421,7 @@ int RunExchange(CommandContext &context) {
     static size_t nextPair = 0;
     const size_t pair = nextPair++;
     if (pair >= args.size() / 2) return HostError(ExitFailure, "no request token left for this run");
-    EmitExchange(library, ArgOrNull(args[2 * pair]), ArgOrNull(args[2 * pair + 1]), 1);
+    const int returned = EmitExchange(library, ArgOrNull(args[2 * pair]), ArgOrNull(args[2 * pair + 1]), 1);
     if (readBack) {
         if (library.hooks.setFaults != nullptr) {
             unsigned long injected = 0;
@@ -375,8 +429,14 @@ int RunExchange(CommandContext &context) {
             CarryInjectedFailures(injected);
             library.hooks.setFaults(nullptr);
         }
-        EmitCreds(library, false, false);
+        (void)EmitCreds(library, false, false);
     }
+    // With --json the result event tells the outcome and the exit code only that the call was made.
+    if (JsonOutput()) return ExitOk;
+    if (returned != 0)
+        return HostError(ExitFailure, "the service did not accept the request token",
+                         "a request token is good for one exchange, after its approval: run velmora-sync link");
+    if (!readBack) SayLinked();
     return ExitOk;
 }
 
@@ -386,18 +446,27 @@ int RunCreds(CommandContext &context) {
     bool nullSecret = option == L"--null-secret";
     if (context.args.size() > 1 || (!option.empty() && !nullToken && !nullSecret)) return UsageError(kCreds);
     if (!HasExport(context.library.getAccessCreds, "GetAccessCreds")) return ExitFailure;
-    EmitCreds(context.library, nullToken, nullSecret);
-    return ExitOk;
+    const int returned = EmitCreds(context.library, nullToken, nullSecret);
+    // With --json the result event tells the outcome and the exit code only that the call was made.
+    return JsonOutput() || returned == 0 ? ExitOk : ExitFailure;
 }
 
 int RunInit(CommandContext &context) {
     if (!context.args.empty()) return UsageError(kInit);
-    if (!HasExport(context.library.dbFolderInitialization, "DBFolderInitialization")) return ExitFailure;
-    Event("result")
-        .Text("export", "DBFolderInitialization")
-        .Number("return", context.library.dbFolderInitialization())
-        .Emit();
-    return ExitOk;
+    const Library &library = context.library;
+    if (!HasExport(library.dbFolderInitialization, "DBFolderInitialization")) return ExitFailure;
+    const int returned = library.dbFolderInitialization();
+    if (JsonOutput()) {
+        Event("result").Text("export", "DBFolderInitialization").Number("return", returned).Emit();
+        return ExitOk;
+    }
+    if (returned == 0) {
+        Say("the folders Highlights, User Notes and User Tools are in place");
+        return ExitOk;
+    }
+    if (!AccountLinked(library)) return HostError(ExitFailure, "not linked", "run velmora-sync link");
+    return HostError(ExitFailure, "the folders could not all be created (the service refused or could not be reached)",
+                     "check the connection (velmora-sync proxy shows the proxy settings), then try again");
 }
 
 } // namespace

@@ -1,14 +1,17 @@
-// Commands for the operations on files: size, ls, count, get, rm, put.
+// Commands for the operations on files: size, ls, count, get, rm, put. Each prints one
+// line for people (ls a table), or with --json the library's messages and the export's result.
 #include "commands.h"
 #include "host_message_decoder.h"
+#include "human_text.h"
+#include "listing_table.h"
 #include "message_pump.h"
 #include "output.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -30,12 +33,14 @@ int RunPut(CommandContext &context);
 // has already destroyed, as a host whose window closed before the operation
 // ended (no message can be delivered), and the host waits the same way.
 const Command kCommands[] = {
-    {L"size", "FOLDER", RunSize},
-    {L"ls", "FOLDER [--length BYTES]", RunLs},
-    {L"count", "FOLDER | --file PATH", RunCount},
-    {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES] [--hold-target MS]", RunGet},
-    {L"rm", "INDEX NAME", RunRm},
-    {L"put", "REMOTE LOCAL [--cancel-after K] [--keep-open]", RunPut},
+    {L"size", "FOLDER", RunSize, "the length of a folder's listing (FOLDER as in a URL: User%20Notes)"},
+    {L"ls", "FOLDER [--raw] [--length BYTES]", RunLs,
+     "a folder's files and folders as a table (--raw: the listing text as received)"},
+    {L"count", "FOLDER | --file PATH", RunCount, "the files of a folder's listing (or of a listing saved in PATH)"},
+    {L"get", "INDEX NAME LOCAL [--mode N] [--cancel-after K] [--size BYTES] [--hold-target MS]", RunGet,
+     "downloads NAME of folder INDEX (0 Highlights, 1 User Notes, 2 User Tools) into LOCAL"},
+    {L"rm", "INDEX NAME", RunRm, "deletes NAME of folder INDEX"},
+    {L"put", "REMOTE LOCAL [--cancel-after K] [--keep-open]", RunPut, "uploads LOCAL as REMOTE (\"User Notes/a.txt\")"},
 };
 const Command &kSize = kCommands[0];
 const Command &kLs = kCommands[1];
@@ -107,24 +112,63 @@ int RunFileOperation(const CommandContext &context, OperationVariables &variable
     return ExitOk;
 }
 
+// What a starting export returned (-1: not called) and the exit code of its run.
+struct Outcome {
+    int exitCode;
+    int returned;
+    bool Succeeded(const OperationVariables &variables) const {
+        return exitCode == ExitOk && returned == 0 && variables.resultByte == 1;
+    }
+};
+
 // Runs one operation through its starting export (start calls it with the
-// window, or null, and returns what it returned), then emits the export's
-// result event. The exit code says whether the operation succeeded.
-int RunExport(const CommandContext &context, OperationVariables &variables, WindowChoice choice,
-              const char *exportName, const std::function<int(HWND window)> &start) {
+// window, or null, and returns what it returned); with --json then emits the
+// export's result event.
+Outcome RunExport(const CommandContext &context, OperationVariables &variables, WindowChoice choice,
+                  const char *exportName, const std::function<int(HWND window)> &start) {
     int returned = -1;
+    variables.startTick = GetTickCount64();
     const int exitCode = RunFileOperation(context, variables, choice, [&](HWND window) {
         returned = start(window);
         return returned == 0;
     });
     EndProgressLine(variables);
-    Event("result")
-        .Text("export", exportName)
-        .Number("return", returned)
-        .Number("result_byte", variables.resultByte)
-        .Emit();
-    if (exitCode != ExitOk) return exitCode;
-    return returned == 0 && variables.resultByte == 1 ? ExitOk : ExitFailure;
+    if (JsonOutput())
+        Event("result")
+            .Text("export", exportName)
+            .Number("return", returned)
+            .Number("result_byte", variables.resultByte)
+            .Emit();
+    return {exitCode, returned};
+}
+
+// The exit code of a finished run: its own when it timed out, else 0 or 1.
+int ExitOf(const Outcome &outcome, const OperationVariables &variables) {
+    if (outcome.exitCode != ExitOk) return outcome.exitCode;
+    return outcome.Succeeded(variables) ? ExitOk : ExitFailure;
+}
+
+// Says in text mode why an operation failed: not linked (the usual reason when
+// nothing more is known), or what and hint. Returns ExitFailure.
+int SayFailed(const Library &library, const std::string &what, const std::string &hint) {
+    if (JsonOutput()) return ExitFailure;
+    if (!AccountLinked(library)) return HostError(ExitFailure, "not linked", "run velmora-sync link");
+    return HostError(ExitFailure, what, hint);
+}
+
+// The library refused to start (it returns 1 for refused arguments and when
+// no thread can be started).
+int SayNotStarted(const char *exportName) {
+    if (JsonOutput()) return ExitFailure;
+    return HostError(ExitFailure, std::string(exportName) + " did not start (it returned 1)",
+                     "check the arguments; the library starts nothing for a folder index outside 0-2");
+}
+
+// The folder argument of size, ls and count as people read it, and a hint for
+// one written with spaces instead of as it stands in a URL.
+std::string FolderHint(const std::string &folder) {
+    if (folder.find(' ') != std::string::npos) return "write the folder as it stands in a URL, e.g. User%20Notes";
+    return "check the folder (Highlights, User%20Notes or User%20Tools; velmora-sync init creates them)";
 }
 
 // getDBMetadataBufferSize on folder; *size gets the length the library reported.
@@ -132,11 +176,16 @@ int QuerySize(CommandContext &context, const wchar_t *folder, WindowChoice choic
     const Library &library = context.library;
     if (!HasExport(library.getDBMetadataBufferSize, "getDBMetadataBufferSize")) return ExitFailure;
     OperationVariables variables;
-    const int exitCode = RunExport(context, variables, choice, "getDBMetadataBufferSize", [&](HWND window) {
+    const Outcome outcome = RunExport(context, variables, choice, "getDBMetadataBufferSize", [&](HWND window) {
         return library.getDBMetadataBufferSize(window, &variables.resultByte, folder, &variables.sizeVariable);
     });
     *size = variables.sizeVariable;
-    return exitCode;
+    if (outcome.exitCode != ExitOk) return outcome.exitCode;
+    if (outcome.returned != 0) return SayNotStarted("getDBMetadataBufferSize");
+    if (variables.resultByte != 1)
+        return SayFailed(library, "the service did not list " + PathFromUrlForm(Narrow(folder)),
+                         FolderHint(Narrow(folder)));
+    return ExitOk;
 }
 
 // size FOLDER: the listing's length, as a host asks for it before the listing itself.
@@ -144,7 +193,10 @@ int RunSize(CommandContext &context) {
     const FileArgs split = SplitArgs(context);
     if (split.args.size() != 1) return UsageError(kSize);
     DWORD size = 0;
-    return QuerySize(context, split.args[0], split.window, &size);
+    const int exitCode = QuerySize(context, split.args[0], split.window, &size);
+    if (exitCode == ExitOk)
+        Say(PathFromUrlForm(Narrow(split.args[0])) + ": the listing is " + std::to_string(size) + " bytes");
+    return exitCode;
 }
 
 // The listing of folder, sized first as the real host does (length: the length
@@ -161,38 +213,69 @@ int FetchListing(CommandContext &context, const wchar_t *folder, WindowChoice ch
     if (!HasExport(library.getDropboxMetadata, "getDropboxMetadata")) return ExitFailure;
     OperationVariables variables;
     variables.keepListing = listing;
-    return RunExport(context, variables, choice, "getDropboxMetadata", [&](HWND window) {
+    const Outcome outcome = RunExport(context, variables, choice, "getDropboxMetadata", [&](HWND window) {
         return library.getDropboxMetadata(window, &variables.resultByte, folder, size);
     });
+    if (outcome.exitCode != ExitOk) return outcome.exitCode;
+    if (outcome.returned != 0) return SayNotStarted("getDropboxMetadata");
+    if (variables.resultByte != 1)
+        return SayFailed(library,
+                         "the listing of " + PathFromUrlForm(Narrow(folder)) + " did not come (it was not " +
+                             std::to_string(size) + " bytes long, or the service refused)",
+                         length < 0 ? "the folder changed meanwhile: run ls again" : FolderHint(Narrow(folder)));
+    return ExitOk;
 }
 
-// ls FOLDER: the size query, then the listing with that length; --length asks
-// for another length without the size query.
+// ls FOLDER [--raw]: the size query, then the listing with that length, shown
+// as a table (--raw: the text as received); --length asks for another length
+// without the size query.
 int RunLs(CommandContext &context) {
-    const FileArgs split = SplitArgs(context);
+    FileArgs split = SplitArgs(context);
+    std::vector<wchar_t *> &args = split.args;
+    const auto raw =
+        std::find_if(args.begin(), args.end(), [](const wchar_t *a) { return std::wcscmp(a, L"--raw") == 0; });
+    const bool rawText = raw != args.end();
+    if (rawText) args.erase(raw);
     unsigned long long length = 0;
-    const bool lengthGiven = split.args.size() == 3 && std::wcscmp(split.args[1], L"--length") == 0 &&
-                             ParseUnsigned(split.args[2], length) && length <= 0xFFFFFFFFull;
-    if (split.args.size() != 1 && !lengthGiven) return UsageError(kLs);
+    const bool lengthGiven = args.size() == 3 && std::wcscmp(args[1], L"--length") == 0 &&
+                             ParseUnsigned(args[2], length) && length <= 0xFFFFFFFFull;
+    if (args.size() != 1 && !lengthGiven) return UsageError(kLs);
     std::string listing;
-    return FetchListing(context, split.args[0], split.window, lengthGiven ? static_cast<long long>(length) : -1,
-                        &listing);
+    const int exitCode =
+        FetchListing(context, args[0], split.window, lengthGiven ? static_cast<long long>(length) : -1, &listing);
+    if (exitCode != ExitOk || JsonOutput()) return exitCode;
+    if (rawText) {
+        Say(listing);
+        return ExitOk;
+    }
+    const std::string folder = PathFromUrlForm(Narrow(args[0]));
+    std::vector<std::string> lines;
+    std::string why;
+    if (!ListingTable(context.library, listing, folder, lines, why))
+        return HostError(ExitFailure, "the listing of " + folder + " cannot be shown as a table: " + why,
+                         "velmora-sync ls --raw shows it as received");
+    for (const std::string &line : lines) Say(line);
+    return ExitOk;
 }
 
-// GetNumberOfRemoteFiles on a listing, with the time it took.
-int EmitCount(const Library &library, const std::string &listing) {
+// GetNumberOfRemoteFiles on a listing, with the time it took. name: what the
+// text line calls the listing.
+int EmitCount(const Library &library, const std::string &listing, const std::string &name) {
     if (!HasExport(library.getNumberOfRemoteFiles, "GetNumberOfRemoteFiles")) return ExitFailure;
     LARGE_INTEGER frequency = {}, before = {}, after = {};
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&before);
     const int files = library.getNumberOfRemoteFiles(listing.c_str());
     QueryPerformanceCounter(&after);
-    Event("result")
-        .Text("export", "GetNumberOfRemoteFiles")
-        .Number("return", files)
-        .Unsigned("microseconds",
-                  static_cast<unsigned long long>((after.QuadPart - before.QuadPart) * 1000000 / frequency.QuadPart))
-        .Emit();
+    if (JsonOutput())
+        Event("result")
+            .Text("export", "GetNumberOfRemoteFiles")
+            .Number("return", files)
+            .Unsigned("microseconds", static_cast<unsigned long long>((after.QuadPart - before.QuadPart) * 1000000 /
+                                                                      frequency.QuadPart))
+            .Emit();
+    else
+        Say(name + ": " + std::to_string(files) + (files == 1 ? " file" : " files"));
     return ExitOk;
 }
 
@@ -201,15 +284,15 @@ int RunCount(CommandContext &context) {
     const std::vector<wchar_t *> &args = SplitArgs(context).args;
     if (args.size() == 2 && std::wcscmp(args[0], L"--file") == 0) {
         std::ifstream file(args[1], std::ios::binary);
-        if (!file) return HostError(ExitFailure, "cannot read " + Narrow(args[1]));
+        if (!file) return HostError(ExitFailure, "cannot read " + Narrow(args[1]), "check the path");
         const std::string listing((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        return EmitCount(context.library, listing);
+        return EmitCount(context.library, listing, Narrow(args[1]));
     }
     if (args.size() != 1) return UsageError(kCount);
     std::string listing;
     const int fetched = FetchListing(context, args[0], WindowChoice::Own, -1, &listing);
     if (fetched != ExitOk) return fetched;
-    return EmitCount(context.library, listing);
+    return EmitCount(context.library, listing, PathFromUrlForm(Narrow(args[0])));
 }
 
 // Reads the "--name VALUE" options of the transfer commands from args[first...]:
@@ -231,8 +314,45 @@ bool ParseTransferOptions(const std::vector<wchar_t *> &args, size_t first, Oper
             return false;
     }
     if (variables.cancelAfter == 0) variables.cancelByte = 1;
-    variables.startTick = GetTickCount64();
     return true;
+}
+
+// The size of a local file (0 when unknown).
+unsigned long long LocalFileSize(const wchar_t *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// " (6.0 MiB in 0.2 s)" of a transfer of bytes that began at startTick.
+std::string Moved(unsigned long long bytes, const OperationVariables &variables) {
+    return " (" + SizeText(bytes) + " in " + DurationText(GetTickCount64() - variables.startTick) + ")";
+}
+
+// Text mode: what a finished transfer did. label names the remote file, local the local one.
+int SayTransfer(const Library &library, bool download, const Outcome &outcome, const OperationVariables &variables,
+                const std::string &label, const wchar_t *local) {
+    if (outcome.exitCode != ExitOk) return outcome.exitCode;
+    const char *exportName = download ? "getRemoteMergeFile" : "BVUpdateRemoteWithFeedback";
+    if (outcome.returned != 0) return SayNotStarted(exportName);
+    if (outcome.Succeeded(variables)) {
+        Say(std::string(download ? "downloaded " : "uploaded ") + label + Moved(LocalFileSize(local), variables));
+        return ExitOk;
+    }
+    if (JsonOutput()) return ExitFailure;
+    const std::string failed = std::string(download ? "the download of " : "the upload of ") + label;
+    const std::string kept = download ? " (" + Narrow(local) + " is as it was)" : "";
+    if (variables.cancelByte != 0 && (variables.cancelNoticed || !variables.failureReported))
+        return HostError(ExitFailure, failed + " was cancelled" + kept);
+    if (variables.failureReported) {
+        const FailureText text = TransferFailure(download, variables.failureCode, variables.failureClass);
+        return HostError(ExitFailure, failed + " failed: " + text.what + kept, text.hint);
+    }
+    if (!download && GetFileAttributesW(local) == INVALID_FILE_ATTRIBUTES)
+        return HostError(ExitFailure, "cannot read " + Narrow(local), "check the path of the local file");
+    return SayFailed(library, failed + " failed" + kept,
+                     download ? "check the name: velmora-sync ls FOLDER lists the folder"
+                              : "try again; velmora-sync ls FOLDER shows what the folder holds");
 }
 
 // A holder of the download's target, as another program that has the file
@@ -310,10 +430,17 @@ int RunGet(CommandContext &context) {
         holder.emplace(args[2], holdMs, variables);
         if (!holder->Holding()) return HostError(ExitFailure, "cannot hold " + Narrow(args[2]) + " open");
     }
-    return RunExport(context, variables, split.window, "getRemoteMergeFile", [&](HWND window) {
+    const std::string folder = FolderOfIndex(index);
+    if (!JsonOutput() && folder.empty())
+        Tell("note: the folder index is 0 (Highlights), 1 (User Notes) or 2 (User Tools); the library refuses others");
+    const std::string label = (folder.empty() ? "folder " + std::to_string(index) : folder) + "/" + Narrow(args[1]);
+    variables.progressLabel = Narrow(args[1]);
+    const Outcome outcome = RunExport(context, variables, split.window, "getRemoteMergeFile", [&](HWND window) {
         return library.getRemoteMergeFile(window, args[1], static_cast<DWORD>(index), args[2], &variables.resultByte,
                                           &variables.cancelByte, static_cast<DWORD>(mode));
     });
+    if (JsonOutput()) return ExitOf(outcome, variables);
+    return SayTransfer(library, true, outcome, variables, label, args[2]);
 }
 
 // rm INDEX NAME: BVDeleteRemote.
@@ -325,16 +452,21 @@ int RunRm(CommandContext &context) {
     const Library &library = context.library;
     if (!HasExport(library.bvDeleteRemote, "BVDeleteRemote")) return ExitFailure;
     OperationVariables variables;
-    return RunExport(context, variables, split.window, "BVDeleteRemote", [&](HWND window) {
+    const Outcome outcome = RunExport(context, variables, split.window, "BVDeleteRemote", [&](HWND window) {
         return library.bvDeleteRemote(window, args[1], static_cast<DWORD>(index), &variables.resultByte);
     });
-}
-
-// The size of a local file, for the progress line's percent (0 when unknown).
-unsigned long long LocalFileSize(const wchar_t *path) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (JsonOutput() || outcome.exitCode != ExitOk) return ExitOf(outcome, variables);
+    const std::string folder = FolderOfIndex(index);
+    if (outcome.returned != 0)
+        return folder.empty() ? HostError(ExitFailure, "no folder has index " + std::to_string(index),
+                                          "the folder index is 0 (Highlights), 1 (User Notes) or 2 (User Tools)")
+                              : SayNotStarted("BVDeleteRemote");
+    const std::string label = folder + "/" + Narrow(args[1]);
+    if (variables.resultByte != 1)
+        return SayFailed(library, "could not delete " + label + " (it is not there, or the service refused)",
+                         "velmora-sync ls FOLDER lists the folder");
+    Say("deleted " + label);
+    return ExitOk;
 }
 
 // put REMOTE LOCAL: BVUpdateRemoteWithFeedback. --cancel-after as for get.
@@ -353,6 +485,8 @@ int RunPut(CommandContext &context) {
     const Library &library = context.library;
     if (!HasExport(library.bvUpdateRemoteWithFeedback, "BVUpdateRemoteWithFeedback")) return ExitFailure;
     variables.expectedBytes = LocalFileSize(args[1]);
+    const std::string remote = Narrow(args[0]);
+    variables.progressLabel = remote.substr(remote.find_last_of('/') + 1);
     HANDLE held = INVALID_HANDLE_VALUE;
     if (holdLocal) {
         held =
@@ -360,13 +494,13 @@ int RunPut(CommandContext &context) {
         if (held == INVALID_HANDLE_VALUE)
             return HostError(ExitFailure, "cannot open " + Narrow(args[1]) + " to keep it open");
     }
-    const int exitCode =
-        RunExport(context, variables, split.window, "BVUpdateRemoteWithFeedback", [&](HWND window) {
-            return library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
-                                                      &variables.cancelByte);
-        });
+    const Outcome outcome = RunExport(context, variables, split.window, "BVUpdateRemoteWithFeedback", [&](HWND window) {
+        return library.bvUpdateRemoteWithFeedback(window, args[0], args[1], 0, &variables.resultByte,
+                                                  &variables.cancelByte);
+    });
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    return exitCode;
+    if (JsonOutput()) return ExitOf(outcome, variables);
+    return SayTransfer(library, false, outcome, variables, remote, args[1]);
 }
 
 } // namespace

@@ -12,9 +12,9 @@ int RunFreeNull(CommandContext &context);
 int RunKill(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"info", "TEXT | --null | --repeat N CHAR", RunInfo},
-    {L"free-null", "", RunFreeNull},
-    {L"kill", "THREAD_ID", RunKill},
+    {L"info", "TEXT | --null | --repeat N CHAR", RunInfo, "hands the library a text (SetInfo)"},
+    {L"free-null", "", RunFreeNull, "FreeDropBoxMemory(NULL): what it answers"},
+    {L"kill", "THREAD_ID", RunKill, "releases a worker with KillDropBoxThread"},
 };
 const Command &kInfo = kCommands[0];
 const Command &kFreeNull = kCommands[1];
@@ -40,6 +40,11 @@ int RunInfo(CommandContext &context) {
         return UsageError(kInfo);
     }
     context.library.setInfo(null ? nullptr : text.c_str());
+    if (!JsonOutput()) {
+        Say(null ? "SetInfo(NULL): the library ignores it"
+                 : "SetInfo: " + std::to_string(text.size()) + " bytes handed over (the library keeps at most 999)");
+        return ExitOk;
+    }
     Event event("result");
     event.Text("export", "SetInfo").Null("return");
     if (null)
@@ -60,21 +65,28 @@ int RunInfo(CommandContext &context) {
 
 int RunFreeNull(CommandContext &context) {
     if (!context.args.empty()) return UsageError(kFreeNull);
-    Event("result")
-        .Text("export", "FreeDropBoxMemory")
-        .Number("return", context.library.freeDropBoxMemory(nullptr))
-        .Emit();
+    const int returned = context.library.freeDropBoxMemory(nullptr);
+    if (JsonOutput())
+        Event("result").Text("export", "FreeDropBoxMemory").Number("return", returned).Emit();
+    else
+        Say("FreeDropBoxMemory(NULL) returned " + std::to_string(returned));
     return ExitOk;
 }
 
 int RunKill(CommandContext &context) {
     unsigned long long id = 0;
     if (context.args.size() != 1 || !ParseUnsigned(context.args[0], id) || id > 0xFFFFFFFFull) return UsageError(kKill);
-    Event("result")
-        .Text("export", "KillDropBoxThread")
-        .Number("return", context.library.killDropBoxThread(static_cast<DWORD>(id)))
-        .Emit();
-    return ExitOk;
+    const int returned = context.library.killDropBoxThread(static_cast<DWORD>(id));
+    if (JsonOutput()) {
+        Event("result").Text("export", "KillDropBoxThread").Number("return", returned).Emit();
+        return ExitOk;
+    }
+    if (returned == 1) {
+        Say("released worker " + std::to_string(id));
+        return ExitOk;
+    }
+    return HostError(ExitFailure, "KillDropBoxThread(" + std::to_string(id) + ") returned " + std::to_string(returned) +
+                                      (returned == 0 ? ": the library tracks no worker with that id" : ""));
 }
 
 } // namespace

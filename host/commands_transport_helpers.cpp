@@ -1,7 +1,9 @@
 // Commands for the small services: crack, proxy, date.
 #include "commands.h"
+#include "human_text.h"
 #include "output.h"
 
+#include <cstdio>
 #include <string_view>
 
 namespace {
@@ -11,13 +13,45 @@ int RunProxy(CommandContext &context);
 int RunDate(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"crack", "URL|--null [--null-host | --null-path]", RunCrack},
-    {L"proxy", "[--null-type | --null-server]", RunProxy},
-    {L"date", "TEXT|--null", RunDate},
+    {L"crack", "URL|--null [--null-host | --null-path]", RunCrack,
+     "splits a URL into host and path (CrackHostAndPath)"},
+    {L"proxy", "[--null-type | --null-server]", RunProxy, "the proxy setting the library reads (GetProxyInfo)"},
+    {L"date", "TEXT|--null", RunDate, "converts a service date to a FILETIME (ConvertToFILETIME)"},
 };
 
 // A host-owned marker: an out-value still equal to it was not written by the library.
 wchar_t g_untouched[] = L"untouched";
+
+constexpr unsigned long long kFiletimeOf1970 = 116444736000000000ull;
+
+// The proxy type bit as people read it.
+std::string ProxyText(DWORD type, const wchar_t *server) {
+    switch (type) {
+    case 0:
+        return "the settings cannot be read";
+    case 1:
+        return "none (direct connection)";
+    case 2:
+        return "manual, " + (server != nullptr ? Utf8(server) : std::string("no server named"));
+    case 4:
+        return "automatic configuration script";
+    case 8:
+        return "detected automatically";
+    default:
+        return "type " + std::to_string(type);
+    }
+}
+
+// A FILETIME value as "2014-10-29 19:30:19".
+std::string UtcText(unsigned long long value) {
+    const FILETIME time = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+    SYSTEMTIME utc = {};
+    if (!FileTimeToSystemTime(&time, &utc)) return "?";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                  utc.wMinute, utc.wSecond);
+    return text;
+}
 
 // The one optional argument of a command, or an empty view; false when there
 // are more arguments than that or it is not one of the two options given.
@@ -41,17 +75,25 @@ int RunCrack(CommandContext &context) {
                                                     option == L"--null-path" ? nullptr : &path);
     bool hostWritten = host != g_untouched;
     bool pathWritten = path != g_untouched;
-    Event event("result");
-    event.Text("export", "CrackHostAndPath").Unsigned("return", result);
-    event.Bool("host_written", hostWritten).Bool("path_written", pathWritten);
-    event.Wide("host", hostWritten ? host : nullptr).Wide("path", pathWritten ? path : nullptr);
-    event.Emit();
+    if (JsonOutput()) {
+        Event event("result");
+        event.Text("export", "CrackHostAndPath").Unsigned("return", result);
+        event.Bool("host_written", hostWritten).Bool("path_written", pathWritten);
+        event.Wide("host", hostWritten ? host : nullptr).Wide("path", pathWritten ? path : nullptr);
+        event.Emit();
+    } else if (result == 0) {
+        Say("host " + (hostWritten && host != nullptr ? Utf8(host) : std::string("(none)")));
+        Say("path " + (pathWritten && path != nullptr ? Utf8(path) : std::string("(none)")));
+    } else {
+        HostError(ExitFailure, "the URL does not split: " + SystemErrorText(result));
+    }
     // After a failure nothing was handed over, whatever the pointers hold.
     if (result == 0) {
         if (hostWritten && host != nullptr) HeapFree(GetProcessHeap(), 0, host);
         if (pathWritten && path != nullptr) HeapFree(GetProcessHeap(), 0, path);
     }
-    return ExitOk;
+    // With --json the result event tells the outcome and the exit code only that the call was made.
+    return JsonOutput() || result == 0 ? ExitOk : ExitFailure;
 }
 
 // GetProxyInfo; the server text is a library block. --null-type and
@@ -65,13 +107,16 @@ int RunProxy(CommandContext &context) {
     context.library.getProxyInfo(option == L"--null-type" ? nullptr : &type,
                                  option == L"--null-server" ? nullptr : &server);
     bool serverWritten = server != g_untouched;
-    Event("result")
-        .Text("export", "GetProxyInfo")
-        .Null("return")
-        .Unsigned("type", type)
-        .Bool("server_written", serverWritten)
-        .Wide("server", serverWritten ? server : nullptr)
-        .Emit();
+    if (JsonOutput())
+        Event("result")
+            .Text("export", "GetProxyInfo")
+            .Null("return")
+            .Unsigned("type", type)
+            .Bool("server_written", serverWritten)
+            .Wide("server", serverWritten ? server : nullptr)
+            .Emit();
+    else
+        Say("proxy: " + ProxyText(type, serverWritten ? server : nullptr));
     if (serverWritten && server != nullptr) context.library.freeDropBoxMemory(server);
     return ExitOk;
 }
@@ -82,10 +127,17 @@ int RunDate(CommandContext &context) {
     if (!HasExport(context.library.convertToFILETIME, "ConvertToFILETIME")) return ExitFailure;
     const bool null = std::wstring_view(context.args[0]) == L"--null";
     std::string text = Narrow(context.args[0]);
-    Event("result")
-        .Text("export", "ConvertToFILETIME")
-        .Unsigned("return", context.library.convertToFILETIME(null ? nullptr : text.c_str()))
-        .Emit();
+    const unsigned long long value = context.library.convertToFILETIME(null ? nullptr : text.c_str());
+    if (JsonOutput()) {
+        Event("result").Text("export", "ConvertToFILETIME").Unsigned("return", value).Emit();
+        return ExitOk;
+    }
+    if (value == kFiletimeOf1970)
+        return HostError(ExitFailure,
+                         "not a date as the service writes it (ConvertToFILETIME gave " + std::to_string(value) +
+                             ", its value for a failed parse and for 1970-01-01)",
+                         "the form is: Wed, 29 Oct 2014 19:30:19 +0000");
+    Say(UtcText(value) + " UTC, FILETIME " + std::to_string(value));
     return ExitOk;
 }
 

@@ -1,6 +1,7 @@
 // velmora-sync.exe: the reference host. Loads the sync DLL, runs one command,
 // prints what the library returned and sent.
 #include "commands.h"
+#include "library_output.h"
 #include "output.h"
 #include "testing/runs.h"
 
@@ -13,7 +14,9 @@ namespace {
 struct Options {
     std::wstring dllPath;
     bool json = false;
+    bool verbose = false; // --verbose: the library's own lines on stderr in text mode too
     bool version = false; // --version: print the versions, run no command
+    bool help = false;    // --help: print the help text, run no command
     DWORD timeoutSeconds = 60;
     RunPlan runs;         // --repeat N, --fault-loop KIND, --watch-file PATH: the command more than once (for tests)
     int commandIndex = 0; // argv index of the command name; 0 when missing
@@ -24,6 +27,11 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
         std::wstring_view arg = argv[i];
         if (arg == L"--json") {
             options.json = true;
+        } else if (arg == L"--verbose") {
+            options.verbose = true;
+        } else if (arg == L"--help" || arg == L"-h") {
+            options.help = true;
+            return true;
         } else if (arg == L"--version") {
             options.version = true;
         } else if (arg == L"--dll" && i + 1 < argc) {
@@ -65,9 +73,8 @@ int PrintVersions(const std::wstring &dllPath) {
         event.Text("host", VELMORA_SYNC_VERSION_STRING).Wide("library_path", path.c_str());
         (found ? event.Text("library", version.c_str()) : event.Null("library")).Emit();
     } else {
-        std::printf("velmora-sync.exe %s\n", VELMORA_SYNC_VERSION_STRING);
-        if (loaded)
-            std::printf("%s %s\n", Utf8(path.c_str()).c_str(), found ? version.c_str() : "(no version resource)");
+        Say("velmora-sync.exe " VELMORA_SYNC_VERSION_STRING);
+        if (loaded) Say(Utf8(path.c_str()) + " " + (found ? version : std::string("(no version resource)")));
     }
     if (!loaded) return HostError(ExitFailure, reason);
     return found ? ExitOk : ExitFailure;
@@ -94,10 +101,18 @@ void EmitCounters(const Library &library) {
 
 } // namespace
 
-int wmain(int argc, wchar_t **argv) {
+namespace {
+
+int Run(int argc, wchar_t **argv) {
     Options options;
     bool parsed = ParseOptions(argc, argv, options);
-    SetJsonOutput(options.json);
+    SetJsonOutput(options.json && !options.help);
+    if (options.help) {
+        Say(HelpText());
+        return ExitOk;
+    }
+    // Before the library is loaded: its lines must never reach the host's stdout.
+    RouteLibraryOutput(options.json || options.verbose);
     if (!parsed) {
         PrintUsage();
         return HostError(ExitUsage, "bad options or no command");
@@ -126,5 +141,13 @@ int wmain(int argc, wchar_t **argv) {
     // The last line: a driver can tell a run that finished from one cut short.
     if (JsonOutput()) Event("exit").Number("code", exitCode).Emit();
     // The library is not unloaded: a worker may still be running after a timeout.
+    return exitCode;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    const int exitCode = Run(argc, argv);
+    FinishLibraryOutput();
     return exitCode;
 }

@@ -86,7 +86,6 @@ HWND OpenMessageWindow(const wchar_t *windowClass, WNDPROC procedure, void *stat
     }
 }
 
-
 int RunOperation(const CommandContext &context, OperationVariables &variables,
                  const std::function<bool(HWND window)> &start) {
     PumpState state{&context.library, &variables};
@@ -101,7 +100,9 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
             ULONGLONG now = GetTickCount64();
             if (now >= deadline) {
                 exitCode =
-                    HostError(ExitTimeout, "no final message within " + std::to_string(context.timeoutSeconds) + " s");
+                    HostError(ExitTimeout, "no final message within " + std::to_string(context.timeoutSeconds) + " s",
+                              "the service may be slow or unreachable: try again, or wait longer with "
+                              "--timeout SECONDS");
                 break;
             }
             MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
@@ -113,11 +114,16 @@ int RunOperation(const CommandContext &context, OperationVariables &variables,
             // which keeps the id valid until then.
             HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, state.finalThreadId);
             // Only after the window procedure returned: the worker has let go of the record.
-            Event("result")
-                .Text("export", "KillDropBoxThread")
-                .Number("return", context.library.killDropBoxThread(state.finalThreadId))
-                .Unsigned("thread_id", state.finalThreadId)
-                .Emit();
+            const int released = context.library.killDropBoxThread(state.finalThreadId);
+            if (JsonOutput())
+                Event("result")
+                    .Text("export", "KillDropBoxThread")
+                    .Number("return", released)
+                    .Unsigned("thread_id", state.finalThreadId)
+                    .Emit();
+            else if (released != 1)
+                Tell("warning: KillDropBoxThread(" + std::to_string(state.finalThreadId) + ") returned " +
+                     std::to_string(released) + ": the library had no record of the worker");
             if (worker != nullptr) {
                 if (!WaitForWorkerEnd(worker))
                     exitCode = HostError(ExitTimeout, "the worker has not ended " + std::to_string(kWorkerEndSeconds) +
@@ -147,7 +153,6 @@ bool WaitForWorkerEnd(HANDLE worker) {
         DrainMessages();
     }
 }
-
 
 std::vector<DWORD> ThreadsOfThisProcess() {
     std::vector<DWORD> ids;

@@ -17,15 +17,20 @@ struct OperationVariables {
     long long cancelAfter = -1;
     // Bytes the transfer is expected to move, for the progress line's percent (0: unknown).
     unsigned long long expectedBytes = 0;
+    // What the progress line names (text mode), e.g. the file's name.
+    std::string progressLabel;
     // Where a listing's text is copied before the block goes back (null: not kept).
     std::string *keepListing = nullptr;
-    // Progress so far, when the operation started and when the progress line
-    // was last drawn (GetTickCount64); whether that line still needs its end.
+    // Progress so far and when the operation started (GetTickCount64).
     long long progressMessages = 0;
     unsigned long long progressBytes = 0;
     unsigned long long startTick = 0;
-    unsigned long long drawnTick = 0;
-    bool progressLineOpen = false;
+    // What the transfer step reported: the code and class of its last failure
+    // message (kind 24), and whether a cancel notice came.
+    bool failureReported = false;
+    DWORD failureCode = 0;
+    DWORD failureClass = 0;
+    bool cancelNoticed = false;
 };
 
 // Calls start(window) on a fresh message-only window. When start reports that

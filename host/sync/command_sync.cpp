@@ -10,7 +10,8 @@ namespace {
 int RunSyncCommand(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"sync", "LOCALDIR [--state FILE] [--jobs N] [--dry-run] [--max-delete PERCENT] [--resync]", RunSyncCommand},
+    {L"sync", "LOCALDIR [--state FILE] [--jobs N] [--dry-run] [--max-delete PERCENT] [--resync]", RunSyncCommand,
+     "keeps LOCALDIR's Highlights, User Notes and User Tools in step with the account, both ways"},
 };
 
 // Exit code 3 with the usage line.

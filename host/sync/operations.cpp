@@ -143,14 +143,21 @@ void Operations::OnMessage(WPARAM wParam, LPARAM lParam) {
     if (record == nullptr) return;
     const DWORD threadId = record->threadId;
     HostMessage *message = record->message;
-    Json event{{"thread_id", threadId}, {"wparam_is_window", wParam == reinterpret_cast<WPARAM>(window_)}};
+    // The message event is built only when it is printed (--json).
+    const bool json = JsonEvents();
+    Json event;
+    const auto note = [&](const char *key, auto value) {
+        if (json) event[key] = value;
+    };
+    note("thread_id", threadId);
+    note("wparam_is_window", wParam == reinterpret_cast<WPARAM>(window_));
     Op *finishedOp = nullptr;
     bool final = false;
     if (message != nullptr && message->payload != nullptr) {
         const DWORD kind = message->kind;
         void *payload = message->payload;
-        event["kind"] = kind;
-        event["tag_ok"] = std::memcmp(payload, kPayloadTag, sizeof kPayloadTag) == 0;
+        note("kind", kind);
+        note("tag_ok", std::memcmp(payload, kPayloadTag, sizeof kPayloadTag) == 0);
         final = IsFinal(kind, message->size);
         if (final) {
             const auto found = byResult_.find(ResultOf(kind, payload));
@@ -158,25 +165,25 @@ void Operations::OnMessage(WPARAM wParam, LPARAM lParam) {
             if (kind == MsgMetadataListing) {
                 auto *listing = static_cast<ListingPayload *>(payload);
                 if (op != nullptr && listing->listing != nullptr) op->listing = listing->listing;
-                event["length"] = listing->length;
+                note("length", listing->length);
                 library_.freeDropBoxMemory(listing->listing);
                 library_.freeDropBoxMemory(listing->path);
             } else if (kind == MsgMetadataSize) {
                 auto *sized = static_cast<ListingSizePayload *>(payload);
-                if (sized->size != nullptr) event["size"] = *sized->size;
+                if (sized->size != nullptr) note("size", *sized->size);
                 library_.freeDropBoxMemory(sized->path);
             }
             if (op != nullptr) {
-                event["op"] = OpKindName(op->kind);
-                event["path"] = op->label;
-                event["result"] = op->result;
+                note("op", OpKindName(op->kind));
+                note("path", op->label);
+                note("result", op->result);
                 finishedOp = op;
             }
         } else if (message->size == sizeof(TransferPayload)) {
             const auto *transfer = static_cast<TransferPayload *>(payload);
-            event["count"] = transfer->count;
-            event["code"] = transfer->code;
-            event["code_class"] = transfer->codeClass;
+            note("count", transfer->count);
+            note("code", transfer->code);
+            note("code_class", transfer->codeClass);
             if (kind == MsgTransferProgress) bytesMoved_ += transfer->count;
             if (kind == MsgTransferFailed) stash_[threadId] = Stash{transfer->code, transfer->codeClass};
         }
@@ -184,7 +191,7 @@ void Operations::OnMessage(WPARAM wParam, LPARAM lParam) {
     }
     if (message != nullptr) library_.freeDropBoxMemory(message);
     library_.freeDropBoxMemory(record);
-    EmitEvent("message", std::move(event));
+    if (json) EmitEvent("message", std::move(event));
     // Released once the window procedure has returned: the worker still holds its record until then.
     if (final) finals_.push_back({finishedOp, threadId});
 }

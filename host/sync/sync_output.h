@@ -11,6 +11,8 @@ namespace twoway {
 
 using Json = nlohmann::ordered_json;
 
+// (The lines go through the host's output, host/output.h.)
+
 // Follows the host's --json switch (JsonOutput()).
 bool JsonEvents();
 // {"event": name, ...fields} as one line (--json only).

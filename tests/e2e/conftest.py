@@ -1,6 +1,7 @@
-"""Fixtures of the end-to-end suite: the reference host under wine64, the test
-prefix's registry, and the service stand-in. Runs only through scripts/e2e,
-which provides the namespaces, the prefix and the wineserver."""
+"""Fixtures of the end-to-end suite: the reference host under Wine (wine64, or
+the 32-bit Wine under emulation), the test prefix's registry, and the service
+stand-in. Runs only through scripts/e2e, which provides the namespaces, the
+prefix and the wineserver."""
 
 import dataclasses
 import json
@@ -14,10 +15,27 @@ import tempfile
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+# The build under test (scripts/e2e --arch): win64 under wine64, or win32, the
+# shipped DLL, under the 32-bit Wine of the i386 root, emulated by qemu-i386.
+ARCH = os.environ.get("VELMORA_E2E_ARCH", "win64")
 WINE = "/usr/lib/wine/wine64"
-DLL_NAMES = {"shipped": "VelmoraSync64.dll", "faults": "VelmoraSync64Faults.dll"}
+DLL_NAMES = {
+    "win64": {"shipped": "VelmoraSync64.dll", "faults": "VelmoraSync64Faults.dll"},
+    "win32": {"shipped": "VelmoraSync.dll", "faults": "VelmoraSyncFaults.dll"},
+}[ARCH]
+# HostMessage.size of each payload as the host of this build receives it:
+# pointers are 8 or 4 bytes, and the 64-bit payloads end aligned to 8.
+POINTER_SIZE = {"win64": 8, "win32": 4}[ARCH]
+PAYLOAD_SIZES = {
+    "win64": {"result": 24, "transfer": 32, "listing": 48, "listing_size": 40, "link_status": 40},
+    "win32": {"result": 20, "transfer": 32, "listing": 32, "listing_size": 28, "link_status": 32},
+}[ARCH]
 # Seconds the outer `timeout` allows beyond the host's own --timeout.
 WINE_MARGIN = 30
+# Under emulation every program runs several times slower (a warm start takes 0.6 s instead of
+# 0.1 s, CPU-bound code 5 to 20 times longer): every time limit grows by this factor there,
+# the outer one of each Wine program and each --timeout of the host alike. Assertions never do.
+TIME_SCALE = {"win64": 1, "win32": 4}[ARCH]
 
 # The stand-in is optional until the service package has it.
 sys.path.insert(0, str(ROOT))
@@ -30,6 +48,29 @@ except ImportError:  # pragma: no cover - depends on the tree's state
 def pytest_configure(config):
     if os.environ.get("VELMORA_E2E_INSIDE") != "1":
         pytest.exit("run the e2e suite through scripts/e2e (it sets up the namespaces and the prefix)", 4)
+    config.addinivalue_line("markers", "win32: also in the test command's pass over the shipped 32-bit DLL "
+                                       "(scripts/e2e --arch win32 -m win32)")
+    config.addinivalue_line("markers", "not_win32(reason): cannot run under the 32-bit emulation; skipped there "
+                                       "with the reason")
+
+
+def pytest_collection_modifyitems(config, items):
+    if ARCH != "win32":
+        return
+    for item in items:
+        marker = item.get_closest_marker("not_win32")
+        if marker is not None:
+            reason = marker.kwargs.get("reason") or (marker.args[0] if marker.args else "")
+            assert reason, f"{item.nodeid}: not_win32 needs its reason"
+            item.add_marker(pytest.mark.skip(reason="not under the 32-bit emulation: " + reason))
+
+
+def wine_command():
+    """The Wine loader of the build under test, as a command prefix: wine64, or the
+    32-bit loader inside the session's view of the i386 root (same paths as outside)."""
+    if ARCH == "win32":
+        return ["chroot", os.environ["VELMORA_E2E_ROOT32"], "/usr/lib/wine/wine"]
+    return [WINE]
 
 
 def build_dir():
@@ -62,7 +103,8 @@ def run_wine(args, timeout, env=None):
     then never reach its end. A program that dies of a signal fails the test,
     whatever it printed before."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        done = subprocess.run(["timeout", "--kill-after=5", str(timeout), WINE, *map(str, args)],
+        done = subprocess.run(["timeout", "--kill-after=5", str(timeout * TIME_SCALE), *wine_command(),
+                               *map(str, args)],
                               env=wine_env(env), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         out.seek(0)
         err.seek(0)
@@ -75,8 +117,8 @@ def run_wine(args, timeout, env=None):
 
 @dataclasses.dataclass
 class HostRun:
-    """One run of velmora-sync.exe --json: its exit code, the JSON events, and any other stdout lines
-    (the library's own diagnostic lines land there too)."""
+    """One run of velmora-sync.exe --json: its exit code, the JSON events, any other stdout lines
+    (none: the host keeps the library's diagnostic lines off its stdout) and stderr."""
     exit_code: int
     events: list
     other_lines: list
@@ -98,6 +140,12 @@ class HostRun:
     @property
     def messages(self):
         return self.of("message")
+
+    @property
+    def stderr_lines(self):
+        """The non-empty lines of stderr, stripped: with --json the library's own diagnostic
+        lines ("Launching ...", "Access token = ...", "Response result: ...") are among them."""
+        return [line.strip() for line in self.stderr.splitlines() if line.strip()]
 
     @property
     def runs(self):
@@ -154,6 +202,15 @@ def parse_output(stdout):
     return events, other
 
 
+def scaled_timeouts(args):
+    """The host's arguments with the seconds of each --timeout among them times TIME_SCALE."""
+    args = list(args)
+    for i, arg in enumerate(args[:-1]):
+        if arg == "--timeout" and str(args[i + 1]).isdigit():
+            args[i + 1] = str(int(args[i + 1]) * TIME_SCALE)
+    return args
+
+
 @pytest.fixture
 def run_host():
     """run_host(*args, dll="shipped"|"faults", env=None, timeout=60) -> HostRun.
@@ -163,7 +220,8 @@ def run_host():
     def run(*args, dll="shipped", env=None, timeout=60):
         exe = build_dir() / "velmora-sync.exe"
         dll_path = build_dir() / DLL_NAMES[dll]
-        command = [exe, "--json", "--timeout", str(timeout), "--dll", windows_path(dll_path), *args]
+        command = [exe, "--json", "--timeout", str(timeout * TIME_SCALE), "--dll", windows_path(dll_path),
+                   *scaled_timeouts(args)]
         done = run_wine(command, timeout + WINE_MARGIN, env)
         events, other = parse_output(done.stdout)
         return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))

@@ -9,15 +9,17 @@ import os
 
 import pytest
 
-from conftest import windows_path
+from conftest import PAYLOAD_SIZES, windows_path
 
 # Seconds each run may wait for its final message: a lost one ends the run by this timeout.
 RUN_TIMEOUT = "3"
-FINAL_KINDS = {17, 19, 20, 21, 22}
 # The exports that start a worker, whose final message the host waits for.
 STARTING_EXPORTS = {"getDBMetadataBufferSize", "getDropboxMetadata", "getRemoteMergeFile", "BVDeleteRemote",
                     "BVUpdateRemoteWithFeedback"}
 OLD_TIME = 1262347200
+# The final messages of these operations as (kind, payload size) in the build under test.
+FINALS = {(17, PAYLOAD_SIZES["result"]), (19, PAYLOAD_SIZES["result"]), (20, PAYLOAD_SIZES["result"]),
+          (21, PAYLOAD_SIZES["listing"]), (22, PAYLOAD_SIZES["listing_size"])}
 
 
 def fault_loop(run_host, *args, watch=None):
@@ -29,7 +31,7 @@ def fault_loop(run_host, *args, watch=None):
         summary = each.summary
         assert summary["outstanding_before"] == summary["outstanding_after"] == 0, (n, summary)
         assert all(m.get("free_failures", 0) == 0 for m in each.messages), (n, each.messages)
-        finals = [m for m in each.messages if m.get("kind") in FINAL_KINDS and m.get("size") in (24, 40, 48)]
+        finals = [m for m in each.messages if (m.get("kind"), m.get("size")) in FINALS]
         # One final message per operation at most (ls runs two: the size, then the listing).
         threads = [m["thread_id"] for m in finals]
         assert len(threads) == len(set(threads)), (n, each.messages)
@@ -43,12 +45,14 @@ def fault_loop(run_host, *args, watch=None):
     return runs
 
 
+@pytest.mark.win32
 def test_listing(run_host, standin, linked):
     standin.seed_file("/User Notes/a.txt", b"a")
     runs = fault_loop(run_host, "ls", "User%20Notes")
     assert runs[-1].result("getDropboxMetadata")["result_byte"] == 1
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("existing", [pytest.param(True, id="over-the-local-file"),
                                       pytest.param(False, id="to-a-new-file")])
 def test_download(run_host, standin, linked, tmp_path, existing):
@@ -74,6 +78,7 @@ def test_download(run_host, standin, linked, tmp_path, existing):
     assert [p.name for p in target.parent.iterdir()] == ["notes.txt"]
 
 
+@pytest.mark.win32
 def test_delete(run_host, standin, linked):
     # Every run is answered as the first delete of the file was, so that each
     # run's outcome depends on its own allocations only.
@@ -84,6 +89,7 @@ def test_delete(run_host, standin, linked):
     assert runs[-1].result("BVDeleteRemote")["result_byte"] == 1
 
 
+@pytest.mark.win32
 def test_upload(run_host, standin, linked, tmp_path):
     local = tmp_path / "up.bin"
     local.write_bytes(bytes(range(256)) * 1100)  # two chunks

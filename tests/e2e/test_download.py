@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import windows_path
+from conftest import PAYLOAD_SIZES, windows_path
 
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
 MTIME_POSIX = 1414611019
@@ -35,7 +35,7 @@ def get(run_host, local, name="notes.txt", index=1, *options):
 
 
 def transfer_messages(run, kind):
-    return [m for m in run.messages if m["kind"] == kind and m["size"] == 32]
+    return [m for m in run.messages if m["kind"] == kind and m["size"] == PAYLOAD_SIZES["transfer"]]
 
 
 def final_notice(run, mode=0):
@@ -76,10 +76,10 @@ def assert_untouched(target):
 
 
 @pytest.mark.parametrize("size, pieces", [
-    pytest.param(40000, [16384, 16384, 7232], id="40000-bytes"),
+    pytest.param(40000, [16384, 16384, 7232], id="40000-bytes", marks=pytest.mark.win32),
     pytest.param(16384, [16384], id="one-whole-piece"),
     pytest.param(1, [1], id="one-byte"),
-    pytest.param(0, [], id="empty-file"),
+    pytest.param(0, [], id="empty-file", marks=pytest.mark.win32),
 ])
 def test_download_writes_file_and_time(run_host, standin, linked, existing, size, pieces):
     content = body_of(size)
@@ -90,7 +90,7 @@ def test_download_writes_file_and_time(run_host, standin, linked, existing, size
     assert [m["payload"]["count"] for m in transfer_messages(run, 16)] == pieces
     assert all(m["wparam_zero"] and m["payload"]["code_class"] == 0 for m in transfer_messages(run, 16))
     notice = final_notice(run)
-    assert notice["tag_ok"] and notice["size"] == 24 and notice["payload"]["result"] == 1
+    assert notice["tag_ok"] and notice["size"] == PAYLOAD_SIZES["result"] and notice["payload"]["result"] == 1
     assert existing.read_bytes() == content
     assert int(existing.stat().st_mtime) == MTIME_POSIX
     assert leftovers(existing.parent, existing) == []
@@ -140,7 +140,7 @@ def test_file_beginning_like_an_error_object_is_downloaded(run_host, standin, li
 # Replies the download must refuse; each leaves the existing local file exactly as it was.
 @pytest.mark.parametrize("fault, code", [
     pytest.param(dict(kind="status", status=404, message="Path '/User Notes/notes.txt' not found"), (4003, 2),
-                 id="404"),
+                 id="404", marks=pytest.mark.win32),
     pytest.param(dict(kind="status", status=500), (4003, 2), id="500"),
     # A header value that reads like a success line does not make a 403 one.
     pytest.param(dict(kind="status", status=403, headers={"X-Note": "HTTP/1.1 200 OK"}), (4003, 2),
@@ -200,6 +200,7 @@ def test_without_a_usable_time_the_file_keeps_its_own(run_host, standin, linked,
     assert abs(existing.stat().st_mtime - standin.now()) < 600
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("cancel_after, pieces", [
     pytest.param(0, 0, id="before-the-first-piece"),
     pytest.param(2, 2, id="after-two-pieces"),
@@ -211,7 +212,8 @@ def test_cancel_leaves_local_file(run_host, standin, linked, existing, cancel_af
     assert len(transfer_messages(run, 16)) == pieces
     # The cancel notice (kind of the mode, TransferPayload), then 4008, then the finishing notice.
     kinds = [(m["kind"], m["size"]) for m in run.messages if m["kind"] != 16]
-    assert kinds == [(18, 32), (24, 32), (18, 24)], run.messages
+    transfer, result = PAYLOAD_SIZES["transfer"], PAYLOAD_SIZES["result"]
+    assert kinds == [(18, transfer), (24, transfer), (18, result)], run.messages
     assert failure(run) == (4008, 2)
     notice = final_notice(run, 1)
     assert notice["payload"]["result"] == 0

@@ -19,6 +19,7 @@ def classify(message):
     return f"kind-{message['kind']}"
 
 
+@pytest.mark.win32
 def test_link_notice_under_allocation_failures(run_host, standin, unlinked, browser_log):
     # One process links once per N with its N-th allocation failing, until a
     # link meets no failure.
@@ -53,7 +54,7 @@ def test_link_notice_under_allocation_failures(run_host, standin, unlinked, brow
 
 @pytest.mark.parametrize("args, results", [
     # Two pieces of progress and the final message of a download.
-    pytest.param(["get", "1", "notes.txt", "<target>"], ["getRemoteMergeFile"], id="download"),
+    pytest.param(["get", "1", "notes.txt", "<target>"], ["getRemoteMergeFile"], id="download", marks=pytest.mark.win32),
     pytest.param(["size", "User%20Notes"], ["getDBMetadataBufferSize"], id="size"),
     # The size query, then the listing with its text and path copy.
     pytest.param(["ls", "User%20Notes"], ["getDBMetadataBufferSize", "getDropboxMetadata"], id="listing"),

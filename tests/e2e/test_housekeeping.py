@@ -5,6 +5,7 @@ capacity of 999 bytes."""
 import pytest
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("args, export, expected", [
     pytest.param(["free-null"], "FreeDropBoxMemory", -1, id="free-null"),
     pytest.param(["kill", "0"], "KillDropBoxThread", -1, id="kill-zero"),
@@ -17,6 +18,7 @@ def test_argument_checks(run_host, args, export, expected):
     assert run.result(export)["return"] == expected
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("args, length, kept", [
     pytest.param(["info", "Velmora 3.2.1 build 77"], 22, "Velmora 3.2.1 build 77", id="short"),
     pytest.param(["info", "--repeat", "999", "a"], 999, "a" * 999, id="999-bytes-fit"),

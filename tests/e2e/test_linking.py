@@ -41,6 +41,7 @@ def assert_secrets_absent(run, *secrets):
         assert "\x00".join(secret) not in text
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("window", [
     pytest.param(True, id="with-window"),
     pytest.param(False, id="null-window"),
@@ -63,13 +64,13 @@ def test_link_end_to_end(run_host, standin, registry, unlinked, browser_log, win
         assert run.messages == [] and run.results("KillDropBoxThread") == []
     assert browser_urls(log) == [AUTHORIZE_PREFIX + token]
     assert stub_pages() == []
-    assert f"Launching {AUTHORIZE_PREFIX}{token}" in run.other_lines
+    assert f"Launching {AUTHORIZE_PREFIX}{token}" in run.stderr_lines
 
     exchanges = run.results("CheckForAccessTokenResponse")
     assert [e["return"] for e in exchanges][-1:] == [0]
     access_token, access_secret = stored_pair(standin)
     assert (f"Access token = {access_token}, Access token secret = ********, "
-            f"and uid = {standin.default_uid}.") in run.other_lines
+            f"and uid = {standin.default_uid}.") in run.stderr_lines
     assert_secrets_absent(run, access_secret, request_secret_of(standin))
     assert_stored_layout(registry)
 
@@ -199,12 +200,12 @@ def test_no_browser_registered(run_host, standin, registry, unlinked, browser_lo
     assert request["request_token"] is None and request["secret_present"] is False
     assert browser_urls(log) == [] and stub_pages() == []
     # The request token came; only the browser lookup failed.
-    assert any(line.startswith("Launching " + AUTHORIZE_PREFIX) for line in run.other_lines)
+    assert any(line.startswith("Launching " + AUTHORIZE_PREFIX) for line in run.stderr_lines)
     assert run.counters["outstanding_blocks"] == 0
 
 
 @pytest.mark.parametrize("options, faults", [
-    pytest.param([], "CreateThread=1", id="thread-not-started"),
+    pytest.param([], "CreateThread=1", id="thread-not-started", marks=pytest.mark.win32),
     pytest.param(["--null-token"], "", id="null-token-variable"),
     pytest.param(["--null-secret"], "", id="null-secret-variable"),
 ])
@@ -257,6 +258,7 @@ def store_known_pair(run_host, standin, dll="shipped", env=None):
     return run
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("step", ["request-token", "exchange", "creds"])
 def test_secret_blocks_wiped_before_freed(run_host, standin, unlinked, browser_log, step):
     # The test DLL looks for the watched secret (as bytes and as UTF-16) in every

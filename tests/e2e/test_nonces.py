@@ -5,6 +5,7 @@ query does."""
 import pytest
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("faults", [
     # The library's clock stands still at its first reading: a generator seeded
     # from the clock would start every thread on the same sequence.

@@ -4,6 +4,7 @@ DLL hook): thirty slots, the lowest free one reused, release once per id."""
 import pytest
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("count, later", [
     # Two workers: the second and the extra one are released once, the first
     # (already released) no more.
@@ -22,6 +23,7 @@ def test_thread_table(run_host, count, later):
     assert result["later_releases"] == later
 
 
+@pytest.mark.win32
 def test_full_table_leaves_no_handle_open(run_host):
     # Thirty-one starts and their releases, three times in one process: the
     # 31st worker's handle, for which the table has no slot, must be closed at
@@ -37,6 +39,7 @@ def test_full_table_leaves_no_handle_open(run_host):
         assert 0 < summary["handles_before"] == summary["handles_after"], (n, summary)
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("faults, count, later", [
     pytest.param("CreateThread=1", 1, [1, -1], id="not-created"),
     # Made suspended and entered into the table, but it cannot be let run: it is ended and its

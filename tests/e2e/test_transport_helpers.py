@@ -7,6 +7,7 @@ INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Se
 EPOCH_FILETIME = 116444736000000000  # 1970-01-01, also every failed parse
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("url, host, path", [
     pytest.param("https://localhost/1/metadata/sandbox/User%20Notes?list=true&oauth_token=a%2Fb",
                  "localhost", "/1/metadata/sandbox/User%20Notes?list=true&oauth_token=a%2Fb",
@@ -39,6 +40,7 @@ def test_crack_malformed_url_leaves_out_values(run_host, url):
     assert not result["host_written"] and not result["path_written"]
 
 
+@pytest.mark.win32
 def test_proxy_direct(run_host):
     run = run_host("proxy")
     assert run.exit_code == 0, run
@@ -46,6 +48,7 @@ def test_proxy_direct(run_host):
     assert (result["type"], result["server"], result["server_written"]) == (1, None, True)
 
 
+@pytest.mark.win32
 @pytest.mark.parametrize("server", [
     "proxy.example.test:3128",
     "10.20.30.40:8080",
@@ -106,7 +109,7 @@ def test_null_arguments(run_host, registry, args, expected):
 
 
 @pytest.mark.parametrize("text, expected", [
-    pytest.param("Wed, 29 Oct 2014 19:30:19 +0000", 130590846190000000, id="worked-example"),
+    pytest.param("Wed, 29 Oct 2014 19:30:19 +0000", 130590846190000000, id="worked-example", marks=pytest.mark.win32),
     pytest.param("Wed, 29 Oct 2014 19:30:19 +0200", 130590774190000000, id="offset-applied"),
     pytest.param("Wed, 29 oct 2014 19:30:19 +0000", EPOCH_FILETIME, id="unknown-month-fails"),
     pytest.param("Sun, 01 Jan 2040 00:00:00 +0000", 138534624000000000, id="2040"),

@@ -131,8 +131,8 @@ def notes_folder(standin):
     pytest.param(1, id="one-byte"),
     pytest.param(CHUNK - 1, id="chunk-less-one"),
     pytest.param(CHUNK, id="one-chunk"),
-    pytest.param(CHUNK + 1, id="chunk-and-one"),
-    pytest.param(3 * 1024 * 1024 + 12345, id="3-MiB-and-more"),
+    pytest.param(CHUNK + 1, id="chunk-and-one", marks=pytest.mark.win32),
+    pytest.param(3 * 1024 * 1024 + 12345, id="3-MiB-and-more", marks=pytest.mark.win32),
 ])
 def test_file_goes_up_in_chunks_and_is_committed(run_host, standin, account, notes_folder, tmp_path, size):
     content = content_of(size)
@@ -145,6 +145,7 @@ def test_file_goes_up_in_chunks_and_is_committed(run_host, standin, account, not
     assert_uploaded(standin, local, content)
 
 
+@pytest.mark.win32
 def test_existing_file_is_committed_at_its_revision(run_host, standin, account, tmp_path):
     old = standin.seed_file(STORED, b"the service's older copy")
     content = content_of(CHUNK + 10)
@@ -371,7 +372,7 @@ def test_refused_connection_sent_again_within_bound(run_host, standin, account, 
 
 @pytest.mark.parametrize("cancel_after, sent", [
     pytest.param(0, 0, id="before-the-first-chunk"),
-    pytest.param(1, 1, id="after-the-first-chunk"),
+    pytest.param(1, 1, id="after-the-first-chunk", marks=pytest.mark.win32),
     pytest.param(2, 2, id="after-the-second-chunk"),
 ])
 def test_cancel_stops_before_the_next_chunk(run_host, standin, account, notes_folder, tmp_path, cancel_after, sent):
@@ -453,6 +454,7 @@ def test_local_file_held_open_by_a_reader(run_host, standin, account, notes_fold
     assert_uploaded(standin, local, content)
 
 
+@pytest.mark.win32
 def test_offsets_past_2_gib(run_host, standin, account, notes_folder, tmp_path):
     # A sparse local file of 2 GiB and 300,000 bytes, and a session at the service that holds its
     # first 2 GiB already (zeros, as in the local file): the upload goes on from offset 2147483648
