@@ -48,8 +48,10 @@ constexpr char kOptions[] =
     "                     result; nothing else there (the library's own lines go to stderr)\n"
     "  --verbose          also show the library's own diagnostic lines (on stderr)\n"
     "  --timeout SECONDS  how long to wait for the library (default 60)\n"
-    "  --repeat N | --fault-loop alloc   run the command N times, or once per allocation until\n"
-    "                     none fails (tests; --fault-loop needs the test library)\n";
+    "  --repeat N | --fault-loop KIND[:ERROR]   run the command N times, or once per N with the\n"
+    "                     N-th call of KIND (alloc, CreateFileW, ...) failing until none fails\n"
+    "                     (tests; --fault-loop needs the test library)\n"
+    "  --watch-file PATH  each run reports the file before and after (tests)\n";
 
 constexpr char kNames[] =
     "naming the account's folders:\n"

@@ -4,6 +4,7 @@
 #include "library_output.h"
 #include "message_pump.h"
 #include "output.h"
+#include "testing/runs.h"
 
 #include <tlhelp32.h>
 
@@ -403,9 +404,11 @@ int EmitCreds(const Library &library, bool nullToken, bool nullSecret) {
 
 // One exchange per run of the command: the runs of one process (--repeat,
 // --fault-loop) take the pairs in turn, as a request token is good for one
-// exchange only. --read-back reads the stored pair back after a 0; with the
-// test DLL the fault rules are cleared first, as the read-back only checks the
-// exchange's outcome.
+// exchange only. --read-back reads the stored pair back after the exchange,
+// whatever it returned (a failed one must leave the pair stored before); with
+// the test DLL the fault rules are cleared first, as the read-back only checks
+// the exchange's outcome, and the failures injected until then still count
+// for the run.
 int RunExchange(CommandContext &context) {
     std::span<wchar_t *const> args = context.args;
     const bool readBack = !args.empty() && std::wstring_view(args.back()) == L"--read-back";
@@ -419,8 +422,13 @@ int RunExchange(CommandContext &context) {
     const size_t pair = nextPair++;
     if (pair >= args.size() / 2) return HostError(ExitFailure, "no request token left for this run");
     const int returned = EmitExchange(library, ArgOrNull(args[2 * pair]), ArgOrNull(args[2 * pair + 1]), 1);
-    if (readBack && returned == 0) {
-        if (library.hooks.setFaults != nullptr) library.hooks.setFaults(nullptr);
+    if (readBack) {
+        if (library.hooks.setFaults != nullptr) {
+            unsigned long injected = 0;
+            if (library.hooks.faultCalls != nullptr) library.hooks.faultCalls(nullptr, 0, &injected);
+            CarryInjectedFailures(injected);
+            library.hooks.setFaults(nullptr);
+        }
         (void)EmitCreds(library, false, false);
     }
     // With --json the result event tells the outcome and the exit code only that the call was made.

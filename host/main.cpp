@@ -18,7 +18,7 @@ struct Options {
     bool version = false; // --version: print the versions, run no command
     bool help = false;    // --help: print the help text, run no command
     DWORD timeoutSeconds = 60;
-    RunPlan runs;         // --repeat N, --fault-loop alloc: the command more than once (for tests)
+    RunPlan runs;         // --repeat N, --fault-loop KIND, --watch-file PATH: the command more than once (for tests)
     int commandIndex = 0; // argv index of the command name; 0 when missing
 };
 
@@ -45,8 +45,9 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
             if (!ParseUnsigned(argv[++i], count) || count == 0 || count > 1000) return false;
             options.runs.repeat = static_cast<unsigned long>(count);
         } else if (arg == L"--fault-loop" && i + 1 < argc && options.runs.repeat == 0) {
-            if (std::wstring_view(argv[++i]) != L"alloc") return false;
-            options.runs.faultLoop = true;
+            if (!ParseFaultLoop(argv[++i], options.runs)) return false;
+        } else if (arg == L"--watch-file" && i + 1 < argc) {
+            options.runs.watchFile = argv[++i];
         } else if (arg.starts_with(L"--")) {
             return false;
         } else {

@@ -22,10 +22,10 @@
 namespace {
 
 // A zero-terminated copy of text in a block of the process heap (the host
-// releases it with HeapFree), or null when it cannot be allocated.
+// releases it with HeapFree), or null when it cannot be allocated (counted).
 wchar_t *CopyToProcessHeap(const wchar_t *text) {
     const size_t length = std::wcslen(text);
-    auto *copy = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (length + 1) * sizeof(wchar_t)));
+    auto *copy = static_cast<wchar_t *>(ProcessHeapAlloc((length + 1) * sizeof(wchar_t)));
     if (copy != nullptr) std::memcpy(copy, text, length * sizeof(wchar_t));
     return copy;
 }

@@ -1,4 +1,4 @@
-// Commands that drive test hooks of the test DLL: exec.
+// Commands that drive test hooks of the test DLL: exec, revision.
 #include "../commands.h"
 #include "../output.h"
 
@@ -8,9 +8,11 @@
 namespace {
 
 int RunExec(CommandContext &context);
+int RunRevision(CommandContext &context);
 
 const Command kCommands[] = {
     {L"exec", "URL [--measure]", RunExec},
+    {L"revision", "REMOTE", RunRevision},
 };
 
 // FNV-1a over the body, so a test can check every byte without printing them.
@@ -50,6 +52,19 @@ int RunExec(CommandContext &context) {
     event.Emit();
     if (body != nullptr) context.library.freeDropBoxMemory(body);
     return ExitOk;
+}
+
+// revision REMOTE: the upload's revision lookup of REMOTE ("User Notes/a.txt")
+// through the test hook; the text goes back with FreeDropBoxMemory.
+int RunRevision(CommandContext &context) {
+    if (context.args.size() != 1) return UsageError(kCommands[1]);
+    const DebugRevisionFn lookup = context.library.hooks.revision;
+    if (!HasExport(lookup, "VelmoraDebugRevision")) return ExitFailure;
+    char *revision = nullptr;
+    const int result = lookup(context.args[0], &revision);
+    Event("result").Text("export", "VelmoraDebugRevision").Number("return", result).Text("revision", revision).Emit();
+    if (revision != nullptr) context.library.freeDropBoxMemory(revision);
+    return result == 200 || result == 404 ? ExitOk : ExitFailure;
 }
 
 } // namespace

@@ -21,7 +21,10 @@ struct AccessCreds {
 // Protects the access token and its secret for the current Windows user and
 // writes them (token first; the secret is not written when the token's write
 // failed). Returns 0 when both writes succeeded, -1 otherwise (also for a null
-// argument). Values written before a failure stay. The arguments stay the caller's.
+// argument). Nothing is written unless both are protected and ready; a write
+// that fails after that puts the pair stored before back where there was one
+// (without one, the values written before the failure stay). The arguments
+// stay the caller's.
 [[nodiscard]] int StoreAccessCreds(const wchar_t *token, const wchar_t *secret);
 
 // Writes one DPAPI-protected blob under HKCU\Software\Brevant\Accounts\<userName>:

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdio>
 
+#include "frame/faults_win32.h"
 #include "frame/heap_win32.h"
+#include "frame/holders_win32.h"
 #include "frame/host_message_win32.h"
 #include "frame/threads_win32.h"
 #include "request/oauth_win32.h"
@@ -44,7 +46,7 @@ void LaunchBrowser(const wchar_t *browser, const wchar_t *address) {
     info.lpParameters = address;
     info.nShow = SW_SHOWNORMAL;
     // A browser that fails to start is not detected: the user sees nothing and links again.
-    if (ShellExecuteExW(&info) && info.hProcess != nullptr) CloseHandle(info.hProcess);
+    if (sys::ShellExecuteExW(&info) && info.hProcess != nullptr) CloseHandle(info.hProcess);
 }
 
 // The request-token step up to the browser's start. Returns true when the
@@ -101,21 +103,22 @@ bool FindDefaultBrowser(wchar_t (&browser)[MAX_PATH]) {
     wsprintfW(stubName, L"tmphtml-%lx-%lx-%lx.html", GetCurrentProcessId(), GetCurrentThreadId(),
               stubCount.fetch_add(1, std::memory_order_relaxed));
     wchar_t path[MAX_PATH] = {};
-    DWORD length = GetTempPathW(MAX_PATH, path);
+    DWORD length = sys::GetTempPathW(MAX_PATH, path);
     if (length == 0 || length + lstrlenW(stubName) >= MAX_PATH) return false;
     lstrcatW(path, stubName);
 
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = sys::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     bool stubWritten =
-        WriteFile(file, kHtmlStub, sizeof kHtmlStub - 1, &written, nullptr) && written == sizeof kHtmlStub - 1;
-    if (stubWritten) FlushFileBuffers(file);
+        sys::WriteFile(file, kHtmlStub, sizeof kHtmlStub - 1, &written, nullptr) && written == sizeof kHtmlStub - 1;
+    if (stubWritten) sys::FlushFileBuffers(file);
     CloseHandle(file);
     // Values above 32 mean success; smaller ones are error codes.
-    bool found = stubWritten && reinterpret_cast<INT_PTR>(FindExecutableW(path, nullptr, browser)) > 32;
-    DeleteFileW(path);
+    bool found = stubWritten && reinterpret_cast<INT_PTR>(sys::FindExecutableW(path, nullptr, browser)) > 32;
+    // A program that looks at every new file (a scanner, an indexer) may hold it a moment.
+    (void)DeleteWaitingOutHolders(path);
     if (!found) browser[0] = L'\0';
     return found;
 }

@@ -13,6 +13,8 @@
 #include <utility>
 
 #include "download/service_date_win32.h"
+#include "frame/faults_win32.h"
+#include "frame/holders_win32.h"
 #include "frame/text_win32.h"
 #include "frame/transfer_messages_win32.h"
 #include "transport/exchange_win32.h"
@@ -48,9 +50,6 @@ constexpr int kPartNameAttempts = 16;
 // read-only target is not replaced (ReplaceFileW refuses it with 5).
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-// Pauses between the attempts of a replace that a holder refused: about a
-// second in all, the time a virus scanner or an indexer holds a new file.
-constexpr DWORD kReplacePausesMs[] = {50, 100, 150, 250, 450};
 
 // The target as the file calls name it, and where its folder ends.
 struct TargetPath {
@@ -64,14 +63,14 @@ struct TargetPath {
 // (trailing dots and spaces) that the host's path may rely on. False with the
 // system error.
 bool ResolveTarget(const wchar_t *localPath, TargetPath *target) {
-    const DWORD needed = GetFullPathNameW(localPath, 0, nullptr, nullptr);
+    const DWORD needed = sys::GetFullPathNameW(localPath, 0, nullptr, nullptr);
     if (needed == 0) return false;
     LibBlock<wchar_t> full(LibAllocArray<wchar_t>(needed));
     if (!full) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    const DWORD length = GetFullPathNameW(localPath, needed, full.get(), nullptr);
+    const DWORD length = sys::GetFullPathNameW(localPath, needed, full.get(), nullptr);
     if (length == 0) return false;
     if (length >= needed) {
         SetLastError(ERROR_INVALID_NAME);
@@ -101,7 +100,9 @@ bool ResolveTarget(const wchar_t *localPath, TargetPath *target) {
 }
 
 // The temporary file a body is written into, beside its target. Removed when
-// it goes, unless MoveIntoPlace made it the target.
+// it goes, unless MoveIntoPlace made it the target; a program that looks at
+// the new file (a scanner, an indexer) and so refuses its deletion is waited
+// out as it is for the replace.
 struct PartFile {
     WipedBlock<wchar_t> path;
     FileHandle file;
@@ -112,7 +113,7 @@ struct PartFile {
     ~PartFile() {
         if (!path) return;
         file.reset();
-        DeleteFileW(path.get());
+        (void)DeleteWaitingOutHolders(path.get());
     }
 };
 
@@ -121,7 +122,7 @@ struct PartFile {
 DWORD PartNameNumber() {
     static constinit std::atomic<DWORD> fallback{0};
     DWORD number = 0;
-    if (RtlGenRandom(&number, sizeof(number))) return number;
+    if (sys::RtlGenRandom(&number, sizeof(number))) return number;
     return (GetTickCount() << 8) ^ (GetCurrentThreadId() << 20) ^ fallback.fetch_add(1);
 }
 
@@ -139,8 +140,8 @@ bool CreatePartFile(const TargetPath &target, PartFile &part) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
-        part.file.reset(CreateFileW(path.get(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_HIDDEN, nullptr));
+        part.file.reset(sys::CreateFileW(path.get(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_HIDDEN, nullptr));
         if (part.file) {
             part.path = std::move(path);
             return true;
@@ -158,7 +159,7 @@ bool CreatePartFile(const TargetPath &target, PartFile &part) {
 bool WriteAll(HANDLE file, const char *bytes, DWORD count) {
     while (count > 0) {
         DWORD done = 0;
-        if (!WriteFile(file, bytes, count, &done, nullptr)) return false;
+        if (!sys::WriteFile(file, bytes, count, &done, nullptr)) return false;
         if (done == 0) {
             // No progress and no error: nothing tells why, and asking again would spin.
             SetLastError(ERROR_WRITE_FAULT);
@@ -170,22 +171,6 @@ bool WriteAll(HANDLE file, const char *bytes, DWORD count) {
     return true;
 }
 
-// Errors of a replace refused because someone (a host, a scanner, an indexer)
-// holds the target or the temporary file: worth another attempt shortly.
-bool RefusedByHolder(DWORD error) {
-    switch (error) {
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_USER_MAPPED_FILE:
-    case ERROR_UNABLE_TO_REMOVE_REPLACED:
-    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // One attempt at making part the target. An existing target is replaced with
 // ReplaceFileW, which keeps its attributes, security, creation time and
 // streams; a new one is moved into place with write-through. False with the
@@ -195,11 +180,11 @@ bool ReplaceOnce(const wchar_t *part, const wchar_t *target) {
     // refuse ReplaceFileW; asked first because Wine's ReplaceFileW leaves an
     // empty "rf*.tmp" file in the folder each time such a holder refuses it.
     // The open also tells whether there is a target.
-    FileHandle probe(CreateFileW(target, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle probe(sys::CreateFileW(target, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (probe) {
         probe.reset();
-        if (ReplaceFileW(target, part, nullptr, 0, nullptr, nullptr)) return true;
+        if (sys::ReplaceFileW(target, part, nullptr, 0, nullptr, nullptr)) return true;
         const DWORD error = GetLastError();
         // Wine's ReplaceFileW makes a temporary name of its own with
         // GetTempFileNameW, which cannot name a file in a folder of more than
@@ -207,7 +192,8 @@ bool ReplaceOnce(const wchar_t *part, const wchar_t *target) {
         // which the move does as well (the attributes are already set).
         const bool longPathRefused = error == ERROR_INVALID_NAME;
         // A target removed since it was looked at is not there to be replaced.
-        const bool targetGone = error == ERROR_FILE_NOT_FOUND && GetFileAttributesW(target) == INVALID_FILE_ATTRIBUTES;
+        const bool targetGone =
+            error == ERROR_FILE_NOT_FOUND && sys::GetFileAttributesW(target) == INVALID_FILE_ATTRIBUTES;
         if (!longPathRefused && !targetGone) {
             SetLastError(error);
             return false;
@@ -215,17 +201,17 @@ bool ReplaceOnce(const wchar_t *part, const wchar_t *target) {
     } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
         return false;
     }
-    return MoveFileExW(part, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    return sys::MoveFileExW(part, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 // Makes part the target, waiting out a brief holder: an attempt refused for
 // sharing, lock or access reasons is made again after each pause of
-// kReplacePausesMs. False with the last attempt's error (ERROR_ACCESS_DENIED
+// kHolderPausesMs. False with the last attempt's error (ERROR_ACCESS_DENIED
 // for a folder in the target's place).
 bool ReplaceTarget(const wchar_t *part, const wchar_t *target) {
     // A folder is never replaced by a file: Wine's ReplaceFileW would put one
     // in place of an empty folder. Refused as MoveFileExW refuses it, at once.
-    const DWORD existing = GetFileAttributesW(target);
+    const DWORD existing = sys::GetFileAttributesW(target);
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
@@ -233,11 +219,11 @@ bool ReplaceTarget(const wchar_t *part, const wchar_t *target) {
     for (size_t attempt = 0;; ++attempt) {
         if (ReplaceOnce(part, target)) return true;
         const DWORD error = GetLastError();
-        if (!RefusedByHolder(error) || attempt == std::size(kReplacePausesMs)) {
+        if (!RefusedByHolder(error) || attempt + 1 == kHolderAttempts) {
             SetLastError(error);
             return false;
         }
-        Sleep(kReplacePausesMs[attempt]);
+        Sleep(kHolderPausesMs[attempt]);
     }
 }
 
@@ -245,7 +231,7 @@ bool ReplaceTarget(const wchar_t *part, const wchar_t *target) {
 // it replaces (Wine's ReplaceFileW keeps the replacement's own, so the
 // library sets them itself), or a new file's. Either way it is no longer hidden.
 DWORD AttributesForTarget(const wchar_t *target) {
-    const DWORD existing = GetFileAttributesW(target);
+    const DWORD existing = sys::GetFileAttributesW(target);
     if (existing == INVALID_FILE_ATTRIBUTES) return FILE_ATTRIBUTE_ARCHIVE;
     const DWORD kept = existing & kKeptAttributes;
     return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
@@ -256,11 +242,11 @@ DWORD AttributesForTarget(const wchar_t *target) {
 // time that cannot be set leaves the file's own time; attributes that cannot
 // be set fail (the target would turn hidden). False with the system error.
 bool MoveIntoPlace(PartFile &part, const wchar_t *target, const FILETIME *modified) {
-    if (modified != nullptr) SetFileTime(part.file.get(), nullptr, nullptr, modified);
+    if (modified != nullptr) sys::SetFileTime(part.file.get(), nullptr, nullptr, modified);
     FILE_BASIC_INFO basic = {};
     basic.FileAttributes = AttributesForTarget(target);
-    if (!SetFileInformationByHandle(part.file.get(), FileBasicInfo, &basic, sizeof(basic))) return false;
-    if (!FlushFileBuffers(part.file.get())) return false;
+    if (!sys::SetFileInformationByHandle(part.file.get(), FileBasicInfo, &basic, sizeof(basic))) return false;
+    if (!sys::FlushFileBuffers(part.file.get())) return false;
     part.file.reset();
     if (!ReplaceTarget(part.path.get(), target)) return false;
     part.path.reset();

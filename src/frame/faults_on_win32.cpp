@@ -1,16 +1,22 @@
-// The test DLL's fault switch: fails the N-th call of a chosen kind on demand,
-// and watches released blocks for a secret.
+// The test DLL's fault switch: an override table with a row per system call of the library
+// (faults_win32.h) that fails the N-th call of a chosen kind on demand with the error the test
+// chose, and a watch of released blocks for a secret.
 //
 // VELMORA_FAULTS holds comma-separated rules "kind=N" (only the N-th call fails,
-// counting from 1) or "kind=N+" (the N-th and every later call fail). Kinds:
-// alloc, CreateThread, ResumeThread, RegSetValueExW, CryptProtectData, clock
-// ("clock=N": from the N-th reading on, the library's clock stands still at that
-// reading) and ThreadRunsFirst ("ThreadRunsFirst=N": the N-th CreateThread of a
-// thread that may run at once returns only when that thread has ended, at most
-// 10 s later, as the slowest scheduler could make its creator; a thread created
-// suspended cannot run, so its creator goes on at once).
+// counting from 1) or "kind=N+" (the N-th and every later call fail), either
+// followed by ":ERROR" (decimal): the error the failure reports (the thread's
+// last error, or the result of a call that returns a status, as its row says),
+// instead of the row's default. Kinds: every row of VELMORA_SYSTEM_CALLS, by the
+// call's name ("HttpSendRequestW=1:12057"), and alloc (the library's
+// allocations), clock ("clock=N": from the N-th reading on, the library's clock
+// stands still at that reading) and ThreadRunsFirst ("ThreadRunsFirst=N": the
+// N-th CreateThread of a thread that may run at once returns only when that
+// thread has ended, at most 10 s later, as the slowest scheduler could make its
+// creator; a thread created suspended cannot run, so its creator goes on at once).
 // Read once per process; VelmoraDebugSetFaults replaces the rules later and
 // counts calls from 1 again, so one process can run an operation once per N.
+// VelmoraDebugFaultCalls tells how often each kind was called and how many
+// failures were injected since.
 //
 // VELMORA_WATCH_SECRET holds a text (at most 127 bytes) that every block of the
 // library heap is searched for, as 8-bit bytes and as UTF-16LE (each byte
@@ -21,33 +27,47 @@
 #include "frame/heap_win32.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
-enum FaultKind {
-    FaultAlloc,
-    FaultCreateThread,
-    FaultResumeThread,
-    FaultRegSetValue,
-    FaultCryptProtect,
-    FaultClock,
-    FaultThreadRunsFirst,
-    FaultKinds
+// The kinds: one per row of the table, then the three of the switch itself.
+enum Kind : int {
+#define VELMORA_KIND(name, failure, error) Kind##name,
+    VELMORA_SYSTEM_CALLS(VELMORA_KIND)
+#undef VELMORA_KIND
+        KindAlloc,
+    KindClock,
+    KindThreadRunsFirst,
+    KindCount
 };
-constexpr const char *kFaultNames[FaultKinds] = {
-    "alloc", "CreateThread", "ResumeThread", "RegSetValueExW", "CryptProtectData", "clock", "ThreadRunsFirst"};
+constexpr const char *kKindNames[KindCount] = {
+#define VELMORA_KIND_NAME(name, failure, error) #name,
+    VELMORA_SYSTEM_CALLS(VELMORA_KIND_NAME)
+#undef VELMORA_KIND_NAME
+        "alloc",
+    "clock", "ThreadRunsFirst"};
+// The error of a row's failure when the rule names none.
+constexpr DWORD kDefaultErrors[KindCount] = {
+#define VELMORA_KIND_ERROR(name, failure, error) DWORD{error},
+    VELMORA_SYSTEM_CALLS(VELMORA_KIND_ERROR)
+#undef VELMORA_KIND_ERROR
+};
 // How long a creator waits for a thread that runs first.
 constexpr DWORD kRunsFirstMilliseconds = 10000;
 
 struct FaultRule {
     unsigned long failAt = 0; // 0: never
     bool andLater = false;
+    DWORD error = 0; // 0: the row's default
 };
 
-constinit FaultRule rules[FaultKinds];
-constinit std::atomic<unsigned long> calls[FaultKinds];
+constinit FaultRule rules[KindCount];
+constinit std::atomic<unsigned long> calls[KindCount];
+constinit std::atomic<unsigned long> injected{0};
 constinit std::atomic<int> rulesState{0}; // 0 unread, 1 reading, 2 read
 // The clock reading that a held clock keeps returning; 0 until it is taken.
 constinit std::atomic<ULONGLONG> heldClock{0};
@@ -61,22 +81,48 @@ constinit size_t watchedLength = 0;
 constinit std::atomic<long> watchedAtWipe{0};
 constinit std::atomic<long> watchedAtFree{0};
 
-void ParseRules(const char *text) {
-    while (*text != '\0') {
-        const char *end = std::strchr(text, ',');
-        size_t length = end ? static_cast<size_t>(end - text) : std::strlen(text);
-        for (int kind = 0; kind < FaultKinds; ++kind) {
-            size_t nameLength = std::strlen(kFaultNames[kind]);
-            if (length > nameLength && std::strncmp(text, kFaultNames[kind], nameLength) == 0 &&
-                text[nameLength] == '=') {
-                char *after = nullptr;
-                rules[kind].failAt = std::strtoul(text + nameLength + 1, &after, 10);
-                rules[kind].andLater = after != nullptr && *after == '+';
-            }
-        }
-        text += length;
-        if (*text == ',') ++text;
+// A decimal number that fills text; false for anything else.
+template <class Number> bool ParseNumber(std::string_view text, Number *value) {
+    const char *end = text.data() + text.size();
+    const auto [stop, failed] = std::from_chars(text.data(), end, *value);
+    return failed == std::errc() && stop == end && !text.empty();
+}
+
+// Stores one rule "kind=N[+][:ERROR]". False (nothing stored) when it is not one.
+bool ParseRule(std::string_view text) {
+    const size_t equals = text.find('=');
+    if (equals == std::string_view::npos) return false;
+    const std::string_view name = text.substr(0, equals);
+    std::string_view count = text.substr(equals + 1);
+    FaultRule rule;
+    if (const size_t colon = count.find(':'); colon != std::string_view::npos) {
+        if (!ParseNumber(count.substr(colon + 1), &rule.error) || rule.error == 0) return false;
+        count = count.substr(0, colon);
     }
+    if (count.ends_with('+')) {
+        rule.andLater = true;
+        count.remove_suffix(1);
+    }
+    if (!ParseNumber(count, &rule.failAt) || rule.failAt == 0) return false;
+    for (int kind = 0; kind < KindCount; ++kind) {
+        if (name == kKindNames[kind]) {
+            rules[kind] = rule;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Stores every rule of the comma-separated text. False when one was not understood.
+bool ParseRules(std::string_view text) {
+    bool understood = true;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        if (!ParseRule(text.substr(0, comma))) understood = false;
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return understood;
 }
 
 void ReadWatchedText() {
@@ -93,9 +139,9 @@ void ReadWatchedText() {
 void ReadRulesOnce() {
     int state = 0;
     if (rulesState.compare_exchange_strong(state, 1)) {
-        char text[256] = {};
+        char text[1024] = {};
         DWORD length = GetEnvironmentVariableA("VELMORA_FAULTS", text, sizeof text);
-        if (length > 0 && length < sizeof text) ParseRules(text);
+        if (length > 0 && length < sizeof text) (void)ParseRules(std::string_view(text, length));
         ReadWatchedText();
         rulesState.store(2);
         return;
@@ -104,13 +150,71 @@ void ReadRulesOnce() {
 }
 
 // Counts one call of the kind; true when the rules say it must fail.
-bool ShouldFail(FaultKind kind) {
+bool ShouldFail(int kind) {
     ReadRulesOnce();
-    unsigned long call = calls[kind].fetch_add(1) + 1;
+    const unsigned long call = calls[kind].fetch_add(1) + 1;
     const FaultRule &rule = rules[kind];
     if (rule.failAt == 0) return false;
     return call == rule.failAt || (rule.andLater && call > rule.failAt);
 }
+
+// ShouldFail for a call that fails: counts the injected failure and gives its error.
+bool Inject(int kind, DWORD *error) {
+    if (!ShouldFail(kind)) return false;
+    injected.fetch_add(1);
+    *error = rules[kind].error != 0 ? rules[kind].error : kDefaultErrors[kind];
+    return true;
+}
+
+// How an injected failure answers (see VELMORA_SYSTEM_CALLS).
+enum class Failure { False, Null, InvalidHandle, Zero, AllOnes, Status, ErrorInstance };
+
+template <Failure how, class Result> Result FailedResult(DWORD error) {
+    if constexpr (how == Failure::Status) {
+        return static_cast<Result>(error);
+    } else if constexpr (how == Failure::ErrorInstance) {
+        return reinterpret_cast<Result>(static_cast<INT_PTR>(error));
+    } else {
+        SetLastError(error);
+        if constexpr (how == Failure::InvalidHandle)
+            return INVALID_HANDLE_VALUE;
+        else if constexpr (how == Failure::AllOnes)
+            return static_cast<Result>(-1);
+        else if constexpr (how == Failure::Null)
+            return nullptr;
+        else
+            return Result{};
+    }
+}
+
+// CreateThread, which ThreadRunsFirst may make wait for the thread it made.
+HANDLE CreateThreadInTurn(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                          LPVOID parameter, DWORD flags, LPDWORD threadId) {
+    const bool runsFirst = ShouldFail(KindThreadRunsFirst) && (flags & CREATE_SUSPENDED) == 0;
+    HANDLE thread = ::CreateThread(attributes, stackSize, start, parameter, flags, threadId);
+    if (thread != nullptr && runsFirst) WaitForSingleObject(thread, kRunsFirstMilliseconds);
+    return thread;
+}
+
+// One call of kind's row: the system function, unless the rules fail this call.
+template <int kind, Failure how, class Result, class Function, class... Arguments>
+Result CallOrFail(Function function, Arguments... arguments) {
+    DWORD error = 0;
+    if (Inject(kind, &error)) return FailedResult<how, Result>(error);
+    if constexpr (kind == KindCreateThread)
+        return CreateThreadInTurn(arguments...);
+    else
+        return function(arguments...);
+}
+
+// The row of kind: one instance per row, of the function's own type. Every
+// row is a system function, WINAPI: stdcall in the 32-bit build, which the
+// wrapper must be too, or the pointer types differ.
+template <int kind, auto function, Failure how, class Type = decltype(function)> struct Overridden;
+template <int kind, auto function, Failure how, class Result, class... Arguments>
+struct Overridden<kind, function, how, Result(WINAPI *)(Arguments...)> {
+    static Result WINAPI Call(Arguments... arguments) { return CallOrFail<kind, how, Result>(function, arguments...); }
+};
 
 bool Contains(const BYTE *bytes, size_t size, const BYTE *pattern, size_t length) {
     if (length == 0 || size < length) return false;
@@ -123,46 +227,21 @@ bool Contains(const BYTE *bytes, size_t size, const BYTE *pattern, size_t length
 
 namespace sys {
 
-bool AllocationShouldFail() { return ShouldFail(FaultAlloc); }
+#define VELMORA_SYSTEM_CALL_OVERRIDDEN(name, failure, error)                                                           \
+    decltype(&::name) const name = &Overridden<Kind##name, &::name, Failure::failure>::Call;
+VELMORA_SYSTEM_CALLS(VELMORA_SYSTEM_CALL_OVERRIDDEN)
+#undef VELMORA_SYSTEM_CALL_OVERRIDDEN
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                    DWORD flags, LPDWORD threadId) {
-    if (ShouldFail(FaultCreateThread)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    const bool runsFirst = ShouldFail(FaultThreadRunsFirst) && (flags & CREATE_SUSPENDED) == 0;
-    HANDLE thread = ::CreateThread(attributes, stackSize, start, parameter, flags, threadId);
-    if (thread != nullptr && runsFirst) WaitForSingleObject(thread, kRunsFirstMilliseconds);
-    return thread;
-}
-
-DWORD ResumeThread(HANDLE thread) {
-    if (ShouldFail(FaultResumeThread)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return static_cast<DWORD>(-1);
-    }
-    return ::ResumeThread(thread);
-}
-
-LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size) {
-    if (ShouldFail(FaultRegSetValue)) return ERROR_ACCESS_DENIED;
-    return ::RegSetValueExW(key, name, reserved, type, data, size);
-}
-
-BOOL CryptProtectData(DATA_BLOB *in, LPCWSTR description, DATA_BLOB *entropy, PVOID reserved,
-                      CRYPTPROTECT_PROMPTSTRUCT *prompt, DWORD flags, DATA_BLOB *out) {
-    if (ShouldFail(FaultCryptProtect)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    return ::CryptProtectData(in, description, entropy, reserved, prompt, flags, out);
+bool AllocationShouldFail() {
+    if (!ShouldFail(KindAlloc)) return false;
+    injected.fetch_add(1);
+    return true;
 }
 
 void GetSystemTimeAsFileTime(FILETIME *now) {
     ReadRulesOnce();
-    const FaultRule &rule = rules[FaultClock];
-    const bool hold = rule.failAt != 0 && calls[FaultClock].fetch_add(1) + 1 >= rule.failAt;
+    const FaultRule &rule = rules[KindClock];
+    const bool hold = rule.failAt != 0 && calls[KindClock].fetch_add(1) + 1 >= rule.failAt;
     ULONGLONG held = heldClock.load();
     if (hold && held == 0) {
         ::GetSystemTimeAsFileTime(now);
@@ -216,17 +295,43 @@ extern "C" __declspec(dllexport) void __cdecl VelmoraDebugCounters(long *outstan
 }
 
 // Test DLL only: replaces every fault rule with those of text (the syntax of
-// VELMORA_FAULTS; null or "" for none), counts every kind's calls from 1 again
-// and lets a held clock take a new reading. Only while no operation runs.
-extern "C" __declspec(dllexport) void __cdecl VelmoraDebugSetFaults(const char *text) {
+// VELMORA_FAULTS; null or "" for none), counts every kind's calls and the
+// injected failures from 0 again and lets a held clock take a new reading.
+// Only while no operation runs. Returns 1 when every rule was understood, 0
+// when one was not (the others are in force).
+extern "C" __declspec(dllexport) int __cdecl VelmoraDebugSetFaults(const char *text) {
     // The environment's rules are read first, so that they cannot land over these later.
     ReadRulesOnce();
-    for (int kind = 0; kind < FaultKinds; ++kind) {
+    for (int kind = 0; kind < KindCount; ++kind) {
         rules[kind] = FaultRule{};
         calls[kind].store(0);
     }
+    injected.store(0);
     heldClock.store(0);
-    if (text != nullptr) ParseRules(text);
+    return text == nullptr || ParseRules(text) ? 1 : 0;
+}
+
+// Test DLL only: the calls counted per kind since the rules were last set (or
+// the process began), as "kind=calls" items joined by commas, kinds not called
+// left out, zero-terminated in out when it fits in capacity bytes; *injected
+// (when not null) the failures injected meanwhile. Returns the text's length.
+extern "C" __declspec(dllexport) DWORD
+    __cdecl VelmoraDebugFaultCalls(char *out, DWORD capacity, unsigned long *injectedFailures) {
+    ReadRulesOnce();
+    char text[4096] = {};
+    size_t length = 0;
+    for (int kind = 0; kind < KindCount; ++kind) {
+        const unsigned long count = calls[kind].load();
+        if (count == 0) continue;
+        char item[64] = {};
+        const int written = wsprintfA(item, "%s%s=%lu", length == 0 ? "" : ",", kKindNames[kind], count);
+        if (written <= 0 || length + static_cast<size_t>(written) >= sizeof text) break;
+        std::memcpy(text + length, item, static_cast<size_t>(written));
+        length += static_cast<size_t>(written);
+    }
+    if (out != nullptr && capacity > length) std::memcpy(out, text, length + 1);
+    if (injectedFailures != nullptr) *injectedFailures = injected.load();
+    return static_cast<DWORD>(length);
 }
 
 // Test DLL only: how many released blocks held the VELMORA_WATCH_SECRET text

@@ -16,7 +16,7 @@ constinit std::atomic<long> outstandingBlocks{0};
 HANDLE LibraryHeap() {
     HANDLE heap = privateHeap.load(std::memory_order_acquire);
     if (heap != nullptr) return heap;
-    HANDLE created = HeapCreate(0, 0, 0);
+    HANDLE created = sys::HeapCreate(0, 0, 0);
     if (created == nullptr) return nullptr;
     HANDLE expected = nullptr;
     if (privateHeap.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
@@ -38,6 +38,12 @@ void *LibAlloc(size_t bytes) {
         return nullptr;
     }
     outstandingBlocks.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+void *ProcessHeapAlloc(size_t bytes) {
+    void *block = sys::AllocationShouldFail() ? nullptr : HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+    if (block == nullptr) NoteOutOfMemory();
     return block;
 }
 

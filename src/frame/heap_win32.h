@@ -14,6 +14,11 @@ void NoteOutOfMemory();
 // FreeDropBoxMemory).
 [[nodiscard]] void *LibAlloc(size_t bytes);
 
+// Returns a zero-filled block of the process heap (for the texts a host
+// releases with HeapFree on the process heap), or null after counting the
+// failure with NoteOutOfMemory.
+[[nodiscard]] void *ProcessHeapAlloc(size_t bytes);
+
 // Releases a block of LibAlloc; null is ignored.
 void LibFree(void *block);
 

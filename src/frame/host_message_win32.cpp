@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "frame/faults_win32.h"
+
 namespace {
 constexpr BYTE kPayloadTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
 }
@@ -31,7 +33,7 @@ void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWOR
     // set this thread's last error: a 0 with this error is the library's own
     // SendMessageW that found no window.
     SetLastError(ERROR_SUCCESS);
-    const LRESULT answer = SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
+    const LRESULT answer = sys::SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
     if (answer != 0 || GetLastError() != ERROR_INVALID_WINDOW_HANDLE || record == nullptr) return;
     // Not delivered: the blocks never became the host's.
     if (record->message != nullptr) {

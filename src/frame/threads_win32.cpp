@@ -4,6 +4,9 @@
 
 #include "frame/faults_win32.h"
 
+// The linker's symbol at the library's own base address, which is its module handle.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 namespace {
 
 constexpr int kThreadSlots = 30;
@@ -33,13 +36,13 @@ HANDLE TakeSlot(DWORD threadId) {
     return taken;
 }
 
-// The library's module; with takeReference a reference on it is added, which
-// FreeLibrary (or FreeLibraryAndExitThread) gives back. Null when not found.
-HMODULE LibraryModule(bool takeReference) {
+// A new reference on the library's module, which FreeLibrary (or
+// FreeLibraryAndExitThread) gives back. Null when it cannot be taken.
+HMODULE TakeLibraryReference() {
     HMODULE module = nullptr;
-    const DWORD flags =
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | (takeReference ? 0 : GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
-    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&FinishWorker), &module)) return nullptr;
+    if (!sys::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&FinishWorker),
+                                 &module))
+        return nullptr;
     return module;
 }
 
@@ -60,10 +63,11 @@ bool RegisterThread(HANDLE thread, DWORD threadId) {
 }
 
 void FinishWorker(DWORD code) {
-    // The reference taken at the start is the one this thread still holds, so
-    // the module is there to be found. Should it not be, the thread still ends.
-    if (HMODULE module = LibraryModule(false)) FreeLibraryAndExitThread(module, code);
-    ExitThread(code);
+    // The reference taken at the start is the one this thread still holds, so the
+    // module is mapped, and its handle is its own base address: nothing has to be
+    // looked up (a lookup that failed would leave the reference taken for good,
+    // and the library loaded after the host's last FreeLibrary).
+    FreeLibraryAndExitThread(reinterpret_cast<HMODULE>(&__ImageBase), code);
 }
 
 int StartWorkerThread(LPTHREAD_START_ROUTINE thread, void *parameter, void (*releaseParameter)(void *),
@@ -76,7 +80,7 @@ int StartWorkerThread(LPTHREAD_START_ROUTINE thread, void *parameter, void (*rel
     // The worker's reference: a host that unloads the library after (or while
     // handling) the final message leaves it mapped until the worker has left
     // its code, in FinishWorker.
-    const HMODULE module = LibraryModule(true);
+    const HMODULE module = TakeLibraryReference();
     if (module == nullptr) return notStarted();
     DWORD id = 0;
     // Suspended until it is in the table: a host thread that handles the final

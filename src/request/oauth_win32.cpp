@@ -20,7 +20,7 @@ std::u16string_view View(const wchar_t *text) { return {reinterpret_cast<const c
 
 // Random bytes for nonces from the system's cryptographic generator; no seeding.
 bool SystemRandomBytes(void *, unsigned char *bytes, size_t count) {
-    return RtlGenRandom(bytes, static_cast<ULONG>(count)) != FALSE;
+    return sys::RtlGenRandom(bytes, static_cast<ULONG>(count)) != FALSE;
 }
 
 } // namespace

@@ -27,7 +27,7 @@ bool Fail(Exchange &exchange, ExchangeStep step, DWORD error) {
 // fallback when the session made from the user's proxy setting fails or sends fail.
 bool OpenPreconfiguredSession(Exchange &exchange) {
     exchange.session.reset();
-    exchange.session.reset(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    exchange.session.reset(sys::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!exchange.session) return Fail(exchange, ExchangeStep::Session, GetLastError());
     return true;
 }
@@ -37,7 +37,7 @@ bool OpenPreconfiguredSession(Exchange &exchange) {
 // preconfigured session is the fallback).
 bool OpenSession(const ExchangeProfile &profile, Exchange &exchange) {
     exchange.session.reset(
-        InternetOpenW(profile.userAgent, exchange.proxy.type, exchange.proxy.server.get(), nullptr, 0));
+        sys::InternetOpenW(profile.userAgent, exchange.proxy.type, exchange.proxy.server.get(), nullptr, 0));
     exchange.proxy.server.reset();
     if (exchange.session) return true;
     return OpenPreconfiguredSession(exchange);
@@ -62,22 +62,22 @@ bool RenewNonce(Exchange &exchange) {
 // New connection and request on the session, closing the old ones request first.
 bool ConnectAndOpenRequest(const ExchangeProfile &profile, Exchange &exchange) {
     exchange.request.reset();
-    exchange.connection.reset(InternetConnectW(exchange.session.get(), exchange.url.host.get(), exchange.url.port,
-                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    exchange.connection.reset(sys::InternetConnectW(exchange.session.get(), exchange.url.host.get(), exchange.url.port,
+                                                    nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!exchange.connection) return Fail(exchange, ExchangeStep::Connect, GetLastError());
     const wchar_t *acceptTypes[] = {L"*/*", nullptr};
-    exchange.request.reset(HttpOpenRequestW(exchange.connection.get(), profile.verb, exchange.url.path.get(), nullptr,
-                                            nullptr, acceptTypes, profile.requestFlags, 0));
+    exchange.request.reset(sys::HttpOpenRequestW(exchange.connection.get(), profile.verb, exchange.url.path.get(),
+                                                 nullptr, nullptr, acceptTypes, profile.requestFlags, 0));
     if (!exchange.request) return Fail(exchange, ExchangeStep::OpenRequest, GetLastError());
     // Send even when the user has put the system into offline mode; a failure only
     // means the option is unknown, and the send then tells whether the network is there.
     BYTE ignoreOffline = 1;
-    InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_IGNORE_OFFLINE, &ignoreOffline, 1);
+    sys::InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_IGNORE_OFFLINE, &ignoreOffline, 1);
     // Bounded waits for every read and write of the request. A failure leaves
     // WinINet's own (unbounded under Wine) waits, which is no reason to give up.
     DWORD timeout = TransferTimeoutMs();
-    InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
-    InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
+    sys::InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    sys::InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
     return true;
 }
 
@@ -87,9 +87,9 @@ bool ConnectAndOpenRequest(const ExchangeProfile &profile, Exchange &exchange) {
 bool IgnoreRevocation(Exchange &exchange) {
     DWORD flags = 0;
     DWORD size = sizeof(flags);
-    if (!InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) flags = 0;
+    if (!sys::InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) flags = 0;
     flags |= SECURITY_FLAG_IGNORE_REVOCATION;
-    if (!InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)))
+    if (!sys::InternetSetOptionW(exchange.request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)))
         return Fail(exchange, ExchangeStep::SecurityFlags, GetLastError());
     return true;
 }
@@ -100,8 +100,8 @@ bool IgnoreRevocation(Exchange &exchange) {
 bool HasStatusLine(Exchange &exchange) {
     DWORD status = 0;
     DWORD size = sizeof(status);
-    if (!HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                        nullptr))
+    if (!sys::HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                             nullptr))
         return true;
     return status != 0;
 }
@@ -121,17 +121,17 @@ DWORD ReplyOriginError(Exchange &exchange) {
     DWORD size = sizeof(inPlace);
     LibBlock<wchar_t> grown;
     const wchar_t *url = inPlace;
-    if (!InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_URL, inPlace, &size)) {
+    if (!sys::InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_URL, inPlace, &size)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= sizeof(inPlace))
             return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
         grown.reset(LibAllocArray<wchar_t>(size / sizeof(wchar_t) + 1));
         if (!grown) return ERROR_NOT_ENOUGH_MEMORY;
-        if (!InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_URL, grown.get(), &size))
+        if (!sys::InternetQueryOptionW(exchange.request.get(), INTERNET_OPTION_URL, grown.get(), &size))
             return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
         url = grown.get();
     }
-    return CompareStringOrdinal(url, static_cast<int>(kHttps.size()), kHttps.data(), static_cast<int>(kHttps.size()),
-                                TRUE) == CSTR_EQUAL
+    return sys::CompareStringOrdinal(url, static_cast<int>(kHttps.size()), kHttps.data(),
+                                     static_cast<int>(kHttps.size()), TRUE) == CSTR_EQUAL
                ? 0
                : ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
 }
@@ -142,9 +142,9 @@ bool SendOnRequest(const ExchangeProfile &profile, const ExchangeRequest &reques
     bool revocationRelaxed = false;
     for (;;) {
         // HttpSendRequestW takes the body as a non-const pointer but only reads it.
-        const bool sent = HttpSendRequestW(exchange.request.get(), request.headers,
-                                           request.headers != nullptr ? static_cast<DWORD>(-1) : 0,
-                                           const_cast<void *>(request.body), request.bodyLength) != FALSE;
+        const bool sent = sys::HttpSendRequestW(exchange.request.get(), request.headers,
+                                                request.headers != nullptr ? static_cast<DWORD>(-1) : 0,
+                                                const_cast<void *>(request.body), request.bodyLength) != FALSE;
         if (sent && HasStatusLine(exchange)) {
             const DWORD originError = ReplyOriginError(exchange);
             if (originError == 0) return true;
@@ -199,10 +199,10 @@ bool OpenTransfer(const ExchangeProfile &profile, const ExchangeRequest &request
 // credentials only where they call for them; a plain refusal (a 403 without an
 // authentication header) returns at once without showing anything.
 bool AskRefusalRetry(Exchange &exchange) {
-    const DWORD answer = InternetErrorDlg(GetDesktopWindow(), exchange.request.get(), ERROR_INTERNET_INCORRECT_PASSWORD,
-                                          FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                                              FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-                                          nullptr);
+    const DWORD answer = sys::InternetErrorDlg(
+        GetDesktopWindow(), exchange.request.get(), ERROR_INTERNET_INCORRECT_PASSWORD,
+        FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+        nullptr);
     return answer == ERROR_INTERNET_FORCE_RETRY;
 }
 
@@ -233,8 +233,8 @@ bool SendExchange(const ExchangeProfile &profile, const ExchangeRequest &request
 bool QueryStatus(Exchange &exchange, DWORD *status) {
     *status = 0;
     DWORD size = sizeof(*status);
-    if (!HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &size,
-                        nullptr))
+    if (!sys::HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &size,
+                             nullptr))
         return Fail(exchange, ExchangeStep::Status, GetLastError());
     return true;
 }
@@ -255,7 +255,7 @@ bool QueryRawHeaders(Exchange &exchange, char *buffer, DWORD capacity, DWORD *le
     // The size goes in as the buffer's capacity and comes back as the text's
     // length; headers that do not fit fail with ERROR_INSUFFICIENT_BUFFER.
     DWORD size = capacity;
-    if (!HttpQueryInfoA(exchange.request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer, &size, nullptr))
+    if (!sys::HttpQueryInfoA(exchange.request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer, &size, nullptr))
         return Fail(exchange, ExchangeStep::Headers, GetLastError());
     if (size >= capacity) return Fail(exchange, ExchangeStep::Headers, ERROR_INSUFFICIENT_BUFFER);
     buffer[size] = '\0';
@@ -267,7 +267,7 @@ bool QueryContentLength(Exchange &exchange, ULONGLONG *length) {
     // As text: a number query is limited to 32 bits, and files may be larger.
     wchar_t text[32] = {};
     DWORD size = sizeof(text) - sizeof(wchar_t);
-    if (!HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
+    if (!sys::HttpQueryInfoW(exchange.request.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
     ULONGLONG value = 0;
     int digits = 0;
     for (const wchar_t *c = text; *c >= L'0' && *c <= L'9'; ++c, ++digits) {
@@ -284,7 +284,7 @@ ReadEnd ReadReply(Exchange &exchange, char *chunk, DWORD chunkSize, ReplySink si
     for (;;) {
         if (cancel != nullptr && *cancel != 0) return ReadEnd::Cancelled;
         DWORD read = 0;
-        if (!InternetReadFile(exchange.request.get(), chunk, chunkSize, &read)) {
+        if (!sys::InternetReadFile(exchange.request.get(), chunk, chunkSize, &read)) {
             Fail(exchange, ExchangeStep::Read, GetLastError());
             return ReadEnd::Failed;
         }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "frame/faults_win32.h"
 #include "frame/text_win32.h"
 
 namespace {
@@ -30,7 +31,7 @@ DWORD SplitUrl(const wchar_t *url, UrlParts *parts) {
     cracked.dwStructSize = sizeof(cracked);
     cracked.dwHostNameLength = 1;
     cracked.dwUrlPathLength = 1;
-    if (!InternetCrackUrlW(url, 0, 0, &cracked)) return GetLastError();
+    if (!sys::InternetCrackUrlW(url, 0, 0, &cracked)) return GetLastError();
     if (cracked.lpszHostName == nullptr || cracked.dwHostNameLength == 0) return ERROR_INTERNET_INVALID_URL;
     UrlParts split;
     split.host = CopyWideText(std::wstring_view(cracked.lpszHostName, cracked.dwHostNameLength));
@@ -58,7 +59,7 @@ ProxySetting QueryProxySetting() {
     list.dwOptionCount = 5;
     list.pOptions = options;
     DWORD size = sizeof(list);
-    if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) return setting;
+    if (!sys::InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) return setting;
 
     setting.type = ReduceProxyFlags(options[2].Value.dwValue);
     const wchar_t *server = options[4].Value.pszValue;

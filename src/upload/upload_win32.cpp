@@ -9,6 +9,7 @@
 
 #include "account/creds_store_win32.h"
 #include "download/service_date_win32.h"
+#include "frame/faults_win32.h"
 #include "frame/host_message_win32.h"
 #include "frame/jobs_win32.h"
 #include "frame/text_win32.h"
@@ -123,34 +124,37 @@ bool PutChunk(const wchar_t *url, const ProxySetting *proxy, LibBlock<wchar_t> *
 bool ReadFileState(HANDLE file, FileState *state) {
     *state = {};
     LARGE_INTEGER bytes = {};
-    if (!GetFileSizeEx(file, &bytes)) return false;
+    if (!sys::GetFileSizeEx(file, &bytes)) return false;
     state->size = bytes.QuadPart;
     FILE_BASIC_INFO basic = {};
-    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    if (sys::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
         state->lastWrite = basic.LastWriteTime.QuadPart;
         state->changed = basic.ChangeTime.QuadPart;
         return true;
     }
     FILETIME lastWrite = {};
-    if (!GetFileTime(file, nullptr, nullptr, &lastWrite)) return false;
+    if (!sys::GetFileTime(file, nullptr, nullptr, &lastWrite)) return false;
     state->lastWrite =
         static_cast<LONGLONG>((static_cast<ULONGLONG>(lastWrite.dwHighDateTime) << 32) | lastWrite.dwLowDateTime);
     return true;
 }
 
 // True when the file is still as noted; false when it changed, or cannot tell.
+// The change times are compared only when both readings have one: a reading
+// without it (the file system keeps none, or the query failed that time) says
+// nothing about a change, and must not make an unchanged file look changed.
 bool FileUnchanged(HANDLE file, const FileState &noted) {
     FileState now;
     return ReadFileState(file, &now) && now.size == noted.size && now.lastWrite == noted.lastWrite &&
-           now.changed == noted.changed;
+           (now.changed == 0 || noted.changed == 0 || now.changed == noted.changed);
 }
 
 // The worker's local file: opened for reading, and for setting its time only,
 // so that nothing the upload does can change its bytes; shared for reading and
 // writing, so that the host may go on saving it. *state: the file as opened.
 FileHandle OpenLocalFile(const wchar_t *path, FileState *state) {
-    FileHandle file(CreateFileW(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(sys::CreateFileW(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || !ReadFileState(file.get(), state)) return {};
     return file;
 }
@@ -161,8 +165,8 @@ bool ReadChunk(HANDLE file, int64_t offset, char *buffer, DWORD length, DWORD *r
     LARGE_INTEGER position = {};
     position.QuadPart = offset;
     *read = 0;
-    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) return false;
-    if (!ReadFile(file, buffer, length, read, nullptr)) return false;
+    if (!sys::SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) return false;
+    if (!sys::ReadFile(file, buffer, length, read, nullptr)) return false;
     return *read == length;
 }
 
@@ -310,7 +314,7 @@ int CommitChunkedUpload(const wchar_t *url, HANDLE file, const FileState *noted)
     FILETIME modified = {};
     if (FindClientMtime(text, &clientMtime) && ServiceDateToFILETIME(clientMtime, &modified) &&
         (noted == nullptr || FileUnchanged(file, *noted)))
-        SetFileTime(file, nullptr, nullptr, &modified);
+        sys::SetFileTime(file, nullptr, nullptr, &modified);
     return 0;
 }
 

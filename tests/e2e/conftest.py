@@ -163,15 +163,21 @@ class HostRun:
             runs.append(HostRun(summary["code"], [e for e in events if e is not summary], [], "", summary))
         return runs
 
-    def fault_loop_runs(self):
-        """The runs of --fault-loop alloc, checked to be what the loop promises: run N
-        met exactly one allocation failure (its N-th), the last run none, and every
-        run's workers had ended before its counters were read."""
+    def fault_loop_runs(self, kind="alloc"):
+        """The runs of --fault-loop KIND, checked to be what the loop promises: run N
+        met exactly one injected failure (its N-th call of the kind), the last run
+        none, every run's workers had ended before its counters were read, and
+        only allocation failures count as out of memory."""
         runs = self.runs
-        assert self.of("fault_loop") == [{"event": "fault_loop", "runs": len(runs), "clean": True}], self.events
+        assert self.of("fault_loop") == [{"event": "fault_loop", "kind": kind, "runs": len(runs), "clean": True}], \
+            self.events
         for n, run in enumerate(runs, 1):
             assert run.summary["workers_ended"], (n, run.summary)
-            assert run.summary["out_of_memory"] == (0 if n == len(runs) else 1), (n, run.summary)
+            failures = 0 if n == len(runs) else 1
+            assert run.summary["injected"] == failures, (n, run.summary)
+            assert run.summary["out_of_memory"] == (failures if kind == "alloc" else 0), (n, run.summary)
+        # The loop's size, shown for a passed test with pytest -rP.
+        print(f"fault loop {kind}: {len(runs)} runs")
         return runs
 
     @property

@@ -3,6 +3,9 @@ record still reaches the window (lParam 0), a lost HostMessage leaves only the
 record to free, and nothing is leaked either way; and when the host's window is gone,
 the library gives back the blocks that could not be delivered."""
 
+import os
+import pathlib
+
 import pytest
 
 from conftest import TEST_USER, windows_path
@@ -45,6 +48,8 @@ def test_link_notice_under_allocation_failures(run_host, standin, unlinked, brow
             assert kinds in (["kind-23"],) and grown == 0, (n, linking)
     assert runs[-1].exit_code == 0
     assert {"no-record", "no-message", "kind-23"} <= seen, seen
+    # Whichever allocation failed, the stub page the browser lookup writes did not stay.
+    assert list(pathlib.Path(os.environ["WINEPREFIX"], "drive_c").rglob("tmphtml*.html")) == []
 
 
 @pytest.mark.parametrize("args, results", [

@@ -317,7 +317,8 @@ def test_exchange_refused_stores_nothing(run_host, standin, registry, unlinked, 
     pytest.param("CryptProtectData=1", False, id="protect-token"),
     pytest.param("RegSetValueExW=1", False, id="write-token-size"),
     pytest.param("RegSetValueExW=2", False, id="write-token-payload"),
-    pytest.param("CryptProtectData=2", True, id="protect-secret"),
+    # Both are protected before anything is written.
+    pytest.param("CryptProtectData=2", False, id="protect-secret"),
     pytest.param("RegSetValueExW=3", True, id="write-secret-size"),
     pytest.param("RegSetValueExW=4", True, id="write-secret-payload"),
 ])
@@ -332,12 +333,29 @@ def test_store_failure_reported(run_host, standin, registry, unlinked, faults, t
     assert_secrets_absent(run, stored_pair(standin)[1])
 
 
+@pytest.mark.parametrize("faults", [
+    pytest.param("CryptProtectData=2", id="protect-secret"),
+    pytest.param("RegSetValueExW=3", id="write-secret-size"),
+    pytest.param("RegSetValueExW=4", id="write-secret-payload"),
+])
+def test_store_failure_keeps_the_pair_stored_before(run_host, standin, linked, faults):
+    # A linked account whose new pair cannot be stored whole keeps the pair it had: a new token
+    # beside the old secret would break the link it has and make no new one.
+    seeded = standin.seed_request_token(approved=True)
+    run = run_host("exchange", seeded["token"], seeded["secret"], dll="faults", env={"VELMORA_FAULTS": faults})
+    assert run.result("CheckForAccessTokenResponse")["return"] == 1
+    assert run.counters["outstanding_blocks"] == 0
+    read = run_host("creds").result("GetAccessCreds")
+    assert (read["return"], read["token"], read["secret_length"]) == (0, linked[0], len(linked[1]))
+
+
 def test_exchange_without_leaks_under_allocation_failures(run_host, standin, unlinked):
     # One process runs the exchange once per N with its N-th allocation failing,
     # until an exchange meets no failure. A request token is good for one
     # exchange, so run N takes the N-th of the seeded ones. Each result is 0 or
-    # 1, nothing stays allocated, and a 0 means the pair really is stored: it
-    # is read back (with no failure) within the run.
+    # 1, nothing stays allocated, and the pair is read back (with no failure)
+    # within each run: a 0 stored the pair handed out, a 1 left what was stored
+    # before (no pair until the first 0).
     seeded = [standin.seed_request_token(approved=True) for _ in range(80)]
     pairs = [text for request in seeded for text in (request["token"], request["secret"])]
     run = run_host("--fault-loop", "alloc", "exchange", *pairs, "--read-back", dll="faults", timeout=120)
@@ -347,15 +365,16 @@ def test_exchange_without_leaks_under_allocation_failures(run_host, standin, unl
     answered = [re.search(r"oauth_token=([^&]*)", r["path"]).group(1)
                 for r in calls_to(standin, "/1/oauth/access_token") if r["status"] == 200]
     handed_out = dict(zip(answered, standin.store.access_tokens))
+    stored = (-1, None)
     for n, exchange in enumerate(runs, 1):
         summary = exchange.summary
         assert summary["outstanding_after"] == summary["outstanding_before"] == 0, (n, summary)
         returned = exchange.result("CheckForAccessTokenResponse")["return"]
         assert returned in (0, 1), (n, exchange)
         if returned == 0:
-            assert exchange.result("GetAccessCreds")["token"] == handed_out[seeded[n - 1]["token"]], (n, exchange)
-        else:
-            assert exchange.results("GetAccessCreds") == [], (n, exchange)
+            stored = (0, handed_out[seeded[n - 1]["token"]])
+        read = exchange.result("GetAccessCreds")
+        assert (read["return"], read["token"]) == stored, (n, exchange)
     assert runs[-1].result("CheckForAccessTokenResponse")["return"] == 0
 
 
