@@ -164,14 +164,14 @@ int RunOnce(const Command &command, CommandContext &context, const RunPlan &plan
 void CarryInjectedFailures(unsigned long count) { carriedInjected += count; }
 
 bool ParseFaultLoop(const wchar_t *text, RunPlan &plan) {
-    const std::string spec = Narrow(text);
-    const size_t colon = spec.find(':');
-    plan.faultKind = spec.substr(0, colon);
+    const std::string option = Narrow(text);
+    const size_t colon = option.find(':');
+    plan.faultKind = option.substr(0, colon);
     plan.faultError = 0;
     if (colon != std::string::npos) {
         char *end = nullptr;
-        plan.faultError = std::strtoul(spec.c_str() + colon + 1, &end, 10);
-        if (end == spec.c_str() + colon + 1 || *end != '\0' || plan.faultError == 0) return false;
+        plan.faultError = std::strtoul(option.c_str() + colon + 1, &end, 10);
+        if (end == option.c_str() + colon + 1 || *end != '\0' || plan.faultError == 0) return false;
     }
     if (plan.faultKind.empty() || plan.faultKind.find_first_of("=,+") != std::string::npos) return false;
     plan.faultLoop = true;

@@ -64,7 +64,7 @@ class Fault:
     silent: bool = False
     locate: object = None  # world -> extra params
 
-    def spec(self, world):
+    def injection(self, world):
         return dict(kind=self.kind, **self.params, **(self.locate(world) if self.locate else {}))
 
     @property
@@ -350,14 +350,14 @@ class World:
 
     def inject(self, fault, **match):
         """Queues the row's fault for the requests that match (a connection fault: the next connections)."""
-        spec = fault.spec(self)
+        injection = fault.injection(self)
         if fault.connection:
-            return self.standin.inject(**spec)
-        return self.standin.inject(**spec, **match)
+            return self.standin.inject(**injection)
+        return self.standin.inject(**injection, **match)
 
     def arm_after(self, fault, **match):
         """A connection fault for the connections opened after the request that matches."""
-        return self.standin.inject("delay", delay=0, arm=fault.spec(self), **match)
+        return self.standin.inject("delay", delay=0, arm=fault.injection(self), **match)
 
     def end(self, run):
         """What every row checks at its end: the fault was met, nothing is left allocated."""
