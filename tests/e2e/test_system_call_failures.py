@@ -226,8 +226,8 @@ UPLOAD_ROWS = [
     row("SetFilePointerEx=1", ended(), id="seek-fails"),
     row("ReadFile=2", ended(CHUNKS[:1]), id="second-chunk-unreadable"),
     row("InternetQueryOptionW=1", failed(5001, 2), calls={"InternetOpenW": 0}, id="proxy-settings-unreadable"),
-    # An unread chunk answer leaves offset and id where they were: the chunk goes again.
-    row("InternetReadFile=1", done(CHUNKS[:1] + CHUNKS), calls={"HttpSendRequestW": 5}, id="chunk-answer-unread"),
+    # A chunk answer that cannot be read is unknown: the upload stops with the read's error, nothing committed.
+    row("InternetReadFile=1", failed(12031, 3), calls={"HttpSendRequestW": 1}, id="chunk-answer-unread"),
     # 12029 makes a chunk go again at once on the same request, three times at most.
     row("HttpSendRequestW=1:12029", done(CHUNKS), calls={"InternetOpenW": 4, "HttpSendRequestW": 5},
         id="cannot-connect-sent-again-at-once"),
