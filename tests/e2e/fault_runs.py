@@ -121,3 +121,19 @@ def file_state(path):
     data = path.read_bytes()
     return {"exists": True, "size": len(data), "last_write": path.stat().st_mtime_ns // 100 + FILETIME_OF_1970,
             "fnv1a64": fnv1a64(data), "others": len(list(path.parent.iterdir())) - 1}
+
+
+# The fixtures of a module that shares one linked stand-in among its rows (import both).
+@pytest.fixture(scope="module")
+def service(tmp_path_factory):
+    with linked_service(tmp_path_factory.mktemp("service")) as (standin, _):
+        yield standin
+
+
+@pytest.fixture
+def standin(service):
+    """The module's stand-in, with no fault pending and an empty request log."""
+    service.clear_faults()
+    service.clear_requests()
+    yield service
+    service.clear_faults()

@@ -14,7 +14,7 @@ import time
 import pytest
 
 from conftest import browser_urls, stored_pairs, windows_path
-from fault_runs import RUN_TIMEOUT, faulted, finals, host, linked_service, transfers
+from fault_runs import RUN_TIMEOUT, faulted, finals, host, service, standin, transfers  # noqa: F401 (fixtures)
 
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
 MTIME_POSIX = 1414611019
@@ -26,21 +26,6 @@ PIECES = [16384, 16384, 7232]
 UPLOADED = "User Notes/up.bin"
 UPLOAD = bytes((i * 13 + i // 509) % 256 for i in range(300000))  # two chunks: 262144, 37856
 CHUNKS = [262144, 37856]
-
-
-@pytest.fixture(scope="module")
-def service(tmp_path_factory):
-    with linked_service(tmp_path_factory.mktemp("service")) as (standin, _):
-        yield standin
-
-
-@pytest.fixture
-def standin(service):
-    """The module's stand-in, with no fault pending and an empty request log."""
-    service.clear_faults()
-    service.clear_requests()
-    yield service
-    service.clear_faults()
 
 
 def row(rules, expect, *, id, calls=None, fault=None, injected=True):

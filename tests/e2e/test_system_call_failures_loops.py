@@ -12,7 +12,7 @@ import time
 import pytest
 
 from conftest import TEST_USER, browser_urls, stored_pairs, windows_path
-from fault_runs import fault_loop, filetime, finals, fnv1a64, host, linked_service, transfers
+from fault_runs import fault_loop, filetime, finals, fnv1a64, host, service, standin, transfers  # noqa: F401 (fixtures)
 
 MTIME_POSIX = 1414611019
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
@@ -42,20 +42,6 @@ LOOPS = {
     "access-token": ["InternetReadFile"],
     "stored-pair": [],
 }
-
-
-@pytest.fixture(scope="module")
-def service(tmp_path_factory):
-    with linked_service(tmp_path_factory.mktemp("service")) as (standin, _):
-        yield standin
-
-
-@pytest.fixture
-def standin(service):
-    service.clear_faults()
-    service.clear_requests()
-    yield service
-    service.clear_faults()
 
 
 def state_of(data, posix_time, others=0):
