@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
+#include <iterator>
 #include <fcntl.h>
 #include <io.h>
 #include <string>
@@ -22,7 +24,8 @@ constexpr std::string_view kLaunchLine = "Launching ";
 
 struct Route {
     bool forward = false;
-    HANDLE reading = nullptr;    // the pipe's read end
+    HANDLE reading = nullptr;    // the pipe's read end (overlapped)
+    HANDLE readDone = nullptr;   // the read end's event, the reader's for its whole life
     HANDLE reader = nullptr;     // the thread
     HANDLE caughtUp = nullptr;   // set when the reader meets the marker
     SRWLOCK lock = SRWLOCK_INIT; // guards uid and address
@@ -71,11 +74,24 @@ void TakeLine(std::string &line) {
     line.clear();
 }
 
+// One read of the pipe; false at its end. Overlapped, with the route's own
+// event: a blocking read would hold a wait handle of Wine's for as long as it
+// waits, and the host's handle counts would then depend on whether this thread
+// had begun its first read.
+bool ReadPiece(char *buffer, DWORD size, DWORD &read) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = g_route.readDone;
+    read = 0;
+    if (!ReadFile(g_route.reading, buffer, size, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    return GetOverlappedResult(g_route.reading, &overlapped, &read, TRUE) && read != 0;
+}
+
 DWORD WINAPI ReadLibraryOutput(void *) {
     std::string line;
     char buffer[16384];
     DWORD read = 0;
-    while (ReadFile(g_route.reading, buffer, sizeof buffer, &read, nullptr) && read != 0) {
+    while (ReadPiece(buffer, sizeof buffer, read)) {
         for (DWORD i = 0; i < read; ++i) {
             if (buffer[i] == '\n')
                 TakeLine(line);
@@ -94,32 +110,56 @@ void PointStdoutAt(int descriptor) {
     SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), HANDLE_FLAG_INHERIT, 0);
 }
 
+// A pipe whose read end is overlapped (an anonymous pipe's is not): *reading
+// and a descriptor of the runtime's on the write end. Neither end is inherited.
+bool MakeOutputPipe(HANDLE &reading, int &writing) {
+    wchar_t name[96];
+    static LONG serial = 0;
+    swprintf(name, std::size(name), L"\\\\.\\pipe\\velmora-sync-output-%lu-%ld", GetCurrentProcessId(),
+             InterlockedIncrement(&serial));
+    reading = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
+                               65536, 0, nullptr);
+    if (reading == INVALID_HANDLE_VALUE) {
+        reading = nullptr;
+        return false;
+    }
+    HANDLE write = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    writing = write == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_BINARY);
+    if (writing >= 0) return true;
+    if (write != INVALID_HANDLE_VALUE) CloseHandle(write);
+    CloseHandle(reading);
+    reading = nullptr;
+    return false;
+}
+
 } // namespace
 
 void RouteLibraryOutput(bool forward) {
     g_route.forward = forward;
     const int saved = _dup(_fileno(stdout));
-    int ends[2] = {-1, -1};
-    if (saved < 0 || _pipe(ends, 65536, _O_BINARY | _O_NOINHERIT) != 0) {
+    int writing = -1;
+    if (saved < 0 || !MakeOutputPipe(g_route.reading, writing)) {
         if (saved >= 0) _close(saved);
         if (forward) PointStdoutAt(_fileno(stderr));
         return;
     }
     _setmode(saved, _O_BINARY);
     SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(saved)), HANDLE_FLAG_INHERIT, 0);
-    g_route.reading = reinterpret_cast<HANDLE>(_get_osfhandle(ends[0]));
     g_route.caughtUp = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    g_route.reader = CreateThread(nullptr, 0, ReadLibraryOutput, nullptr, 0, nullptr);
-    if (g_route.reader == nullptr || g_route.caughtUp == nullptr) {
-        _close(ends[0]);
-        _close(ends[1]);
+    g_route.readDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_route.caughtUp != nullptr && g_route.readDone != nullptr)
+        g_route.reader = CreateThread(nullptr, 0, ReadLibraryOutput, nullptr, 0, nullptr);
+    if (g_route.reader == nullptr) {
+        _close(writing);
+        CloseHandle(g_route.reading);
         _close(saved);
         g_route.reading = nullptr;
         if (forward) PointStdoutAt(_fileno(stderr));
         return;
     }
-    PointStdoutAt(ends[1]);
-    _close(ends[1]);
+    PointStdoutAt(writing);
+    _close(writing);
     SetHostStdout(saved);
 }
 
