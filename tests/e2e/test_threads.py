@@ -45,7 +45,10 @@ def test_full_table_leaves_no_handle_open(run_host):
     # Made suspended and entered into the table, but it cannot be let run: it is ended and its
     # slot freed, so that the 29 others and the extra worker fit in the table; and no thread is
     # left (the command waits for every thread it started).
-    pytest.param("ResumeThread=1", 30, [1] * 29 + [1, -1], id="not-resumed"),
+    pytest.param("ResumeThread=1", 30, [1] * 29 + [1, -1], id="not-resumed", marks=pytest.mark.not_win32(
+        reason="ending a thread that was made suspended and never resumed kills the 32-bit Wine process under "
+               "qemu-i386 about one time in three (SIGSEGV in the ended thread, inside Wine's ntdll); a 20-line "
+               "program that only makes and ends such a thread dies the same way, and never when it resumes it")),
 ])
 def test_thread_that_cannot_start_starts_nothing(run_host, faults, count, later):
     run = run_host("threads", str(count), dll="faults", env={"VELMORA_FAULTS": faults})
