@@ -11,7 +11,7 @@
 //       thread; the main thread owns a message-only window and pumps as the
 //       reference host does. For every piece the worker sends one HOST_MESSAGE
 //       of the library's make (TransferPayload, HostRecord, HostMessage: three
-//       blocks of a private heap) with SendMessageW and, at the end, the final
+//       blocks of a private heap) with SendMessageTimeoutW and, at the end, the final
 //       message with a ResultPayload; the window procedure reads each and frees
 //       its three blocks, as a host does.
 //       --flushed: the library's file work. The body goes into a temporary file
@@ -190,7 +190,7 @@ template <class T> T *NewBlock() { return static_cast<T *>(HeapAlloc(messageHeap
 
 // Sends one host message as the library sends it: a tagged payload, then its
 // HostRecord and HostMessage, three blocks of the private heap that become
-// the receiver's, delivered with SendMessageW. False (nothing sent) when a
+// the receiver's, delivered with SendMessageTimeoutW (no time-out). False (nothing sent) when a
 // block cannot be had.
 template <class P> bool SendBlocks(HWND window, WPARAM wParam, DWORD kind, const P &filled) {
     static constexpr BYTE kTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
@@ -209,7 +209,8 @@ template <class P> bool SendBlocks(HWND window, WPARAM wParam, DWORD kind, const
     message->payload = payload;
     record->threadId = GetCurrentThreadId();
     record->message = message;
-    SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record), SMTO_NORMAL, INFINITE, &answer);
     return true;
 }
 

@@ -9,9 +9,10 @@
  * ---------------------
  * Long operations (request token, listing, download, upload, delete) run on a
  * worker thread of the library and report to a window of the host with
- * HOST_MESSAGE, sent with SendMessageW: the host's window procedure runs on the
- * window's own thread while the worker waits, so that thread must keep pumping
- * messages and must never wait for a worker.
+ * HOST_MESSAGE, sent synchronously (SendMessageTimeoutW, no time-out): the
+ * host's window procedure runs on the window's own thread while the worker
+ * waits, so that thread must keep pumping messages and must never wait for a
+ * worker.
  *
  * Every block a message carries (the HostRecord, its HostMessage, the payload,
  * and texts the payload points to) belongs to the host once delivered and goes
@@ -44,7 +45,7 @@
  * it started has sent its final message and the host has done the above for
  * it (without a window: once the result byte holds the outcome), also from
  * inside the handler of the last final message, while its worker still waits
- * in SendMessageW. Each worker holds a reference on the library from before
+ * in its send. Each worker holds a reference on the library from before
  * its thread starts until its thread's very end, so the library's code stays
  * mapped until the last worker has left it, and goes with that worker. A host
  * that unloads while an operation has still to send its final message keeps

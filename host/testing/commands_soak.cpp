@@ -18,7 +18,7 @@ namespace {
 int RunSoakRound(CommandContext &context);
 
 const Command kCommands[] = {
-    {L"soak-round", "PLAN [--destroy-after MS] [--unload]", RunSoakRound},
+    {L"soak-round", "PLAN [--destroy-after MS | --destroy-when-queued] [--unload]", RunSoakRound},
 };
 
 const BYTE kPayloadTag[16] = VELMORA_PAYLOAD_TAG_BYTES;
@@ -71,6 +71,9 @@ struct Round {
     std::vector<HANDLE> workers;                    // opened at their final message
     HWND window = nullptr;
     std::atomic<bool> destroyed = false;
+    bool destroyWhenQueued = false; // destroy the window in the first message's handler, once
+                                    // another worker's message waits in the queue
+    bool queuedAtDestroy = false;   // whether one did
     unsigned long strayFinals = 0; // final messages that named no operation
     unsigned long badRecords = 0;  // records without a message or with a wrong tag
     SRWLOCK lock = SRWLOCK_INIT;   // operations, pending, workers (the threads share them)
@@ -169,6 +172,17 @@ void TakeMessage(Round &round, const HostRecord *record) {
     library.freeDropBoxMemory(const_cast<HostRecord *>(record));
 }
 
+// Waits (up to 5 s) until another worker's message waits to be handled, then destroys
+// the window with that message still queued, as a host closing its window while
+// operations run may: a message the window never handled must not be lost.
+void DestroyWithMessageQueued(Round &round, HWND window) {
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (!(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) && GetTickCount64() < deadline) Sleep(1);
+    round.queuedAtDestroy = (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0;
+    round.destroyed = true;
+    DestroyWindow(window);
+}
+
 LRESULT CALLBACK SoakWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
         auto *create = reinterpret_cast<CREATESTRUCTW *>(lParam);
@@ -177,6 +191,7 @@ LRESULT CALLBACK SoakWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     auto *round = reinterpret_cast<Round *>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message != HOST_MESSAGE || round == nullptr) return DefWindowProcW(window, message, wParam, lParam);
     if (lParam != 0) TakeMessage(*round, reinterpret_cast<HostRecord *>(lParam));
+    if (round->destroyWhenQueued && !round->destroyed) DestroyWithMessageQueued(*round, window);
     return 0;
 }
 
@@ -368,7 +383,8 @@ void EmitOperation(size_t index, const Operation &op) {
 // soak-round PLAN [--destroy-after MS] [--unload]: one host thread per starter
 // of the plan starts that starter's operations on one window of this thread,
 // which pumps. With --destroy-after the window is destroyed MS after the first
-// start (starters then start nothing more). Then: the workers whose final
+// start (starters then start nothing more); with --destroy-when-queued, in the
+// first message's handler once another message waits. Then: the workers whose final
 // message never came are released by the table's ids, every worker is waited
 // for, the table is proven empty, the counters are read; with --unload the
 // library is unloaded and loaded again. One "op" event per operation, then
@@ -379,17 +395,22 @@ int RunSoakRound(CommandContext &context) {
     DWORD destroyAfter = 0;
     bool destroy = false;
     bool unload = false;
+    bool destroyWhenQueued = false;
     for (size_t i = 1; i < context.args.size(); ++i) {
         if (std::wcscmp(context.args[i], L"--unload") == 0)
             unload = true;
         else if (std::wcscmp(context.args[i], L"--destroy-after") == 0 && i + 1 < context.args.size() &&
                  ParseNumber(context.args[i + 1], destroyAfter))
             destroy = true, ++i;
+        else if (std::wcscmp(context.args[i], L"--destroy-when-queued") == 0)
+            destroyWhenQueued = true;
         else
             return UsageError(command);
     }
+    if (destroy && destroyWhenQueued) return UsageError(command);
     Round round;
     round.library = &context.library;
+    round.destroyWhenQueued = destroyWhenQueued;
     std::string reason;
     if (!ReadPlan(context.args[0], round, reason)) return HostError(ExitUsage, reason);
     round.window = OpenMessageWindow(L"VelmoraSyncSoakWindow", SoakWindowProc, &round, reason);
@@ -458,7 +479,8 @@ int RunSoakRound(CommandContext &context) {
         .Unsigned("out_of_memory", outOfMemory)
         .Unsigned("stray_finals", round.strayFinals)
         .Unsigned("bad_records", round.badRecords)
-        .Bool("destroyed_early", destroy)
+        .Bool("destroyed_early", destroy || destroyWhenQueued)
+        .Bool("queued_at_destroy", round.queuedAtDestroy)
         .Bool("unloaded", unloaded)
         .Bool("reloaded", reloaded)
         .Emit();

@@ -18,7 +18,7 @@
 //   False          FALSE, with the error as the thread's last error
 //   Null           a null pointer or handle, last error set
 //   InvalidHandle  INVALID_HANDLE_VALUE, last error set
-//   Zero           0, last error set (a length, a count, SendMessageW's answer)
+//   Zero           0, last error set (a length, a count, SendMessageTimeoutW's answer)
 //   AllOnes        (DWORD)-1, last error set (ResumeThread, INVALID_FILE_ATTRIBUTES)
 //   Status         the error itself as the result (registry status, dialog answer)
 //   ErrorInstance  the error as an HINSTANCE of 32 or less (FindExecutableW)
@@ -72,7 +72,7 @@
     X(GetModuleHandleExW, False, ERROR_MOD_NOT_FOUND)                                                                  \
     X(FindExecutableW, ErrorInstance, SE_ERR_NOASSOC)                                                                  \
     X(ShellExecuteExW, False, ERROR_FILE_NOT_FOUND)                                                                    \
-    X(SendMessageW, Zero, ERROR_INVALID_WINDOW_HANDLE)
+    X(SendMessageTimeoutW, Zero, ERROR_INVALID_WINDOW_HANDLE)
 
 namespace sys {
 

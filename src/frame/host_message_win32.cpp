@@ -29,12 +29,18 @@ void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWOR
     HostRecord *record = MakeHostRecord(GetCurrentThreadId(), kind, size, payload);
     // Without a message to carry it the payload can reach nobody: release it here.
     if (record == nullptr || record->message == nullptr) release(payload);
-    // The window procedure runs on the window's thread, so nothing it does can
-    // set this thread's last error: a 0 with this error is the library's own
-    // SendMessageW that found no window.
-    SetLastError(ERROR_SUCCESS);
-    const LRESULT answer = sys::SendMessageW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record));
-    if (answer != 0 || GetLastError() != ERROR_INVALID_WINDOW_HANDLE || record == nullptr) return;
+    // Sent without a time-out, so the worker waits for the window procedure as long
+    // as it runs, as with SendMessageW; but this answer tells a message that reached
+    // the window procedure (nonzero, whatever the procedure returned) from one that
+    // reached none: the window was gone, or went while the message waited in its
+    // thread's queue. SendMessageW answers 0 in both cases and for a procedure's 0.
+    DWORD_PTR answer = 0;
+    const LRESULT delivered = sys::SendMessageTimeoutW(window, HOST_MESSAGE, wParam, reinterpret_cast<LPARAM>(record),
+                                                       SMTO_NORMAL, INFINITE, &answer);
+    if (delivered != 0 || record == nullptr) return;
+    // A message that timed out stays queued and may still be handled: its blocks
+    // go with it. (With no time-out it does not happen.)
+    if (GetLastError() == ERROR_TIMEOUT) return;
     // Not delivered: the blocks never became the host's.
     if (record->message != nullptr) {
         release(payload);

@@ -20,12 +20,13 @@ inline void ReleasePayloadBlocks(ListingPayload *payload) {
 inline void ReleasePayloadBlocks(ListingSizePayload *payload) { LibFree(payload->path); }
 
 // Sends an already filled payload (it becomes the host's): wraps it in a record
-// carrying the calling thread's id and delivers it with SendMessageW. When no
+// carrying the calling thread's id and delivers it synchronously (SendMessageTimeoutW
+// without a time-out: the worker waits until the window procedure returns). When no
 // record or message can be allocated the message still goes (lParam 0, or a
 // record without message) and the payload is released here with release(payload).
-// When the window no longer exists (SendMessageW fails with
-// ERROR_INVALID_WINDOW_HANDLE) the record, the message and the payload with
-// release(payload) are released here: nobody else could.
+// When no window procedure took the message (the window did not exist, or was
+// destroyed while the message waited in its queue) the record, the message and the
+// payload with release(payload) are released here: nobody else could.
 void SendHostMessage(HWND window, WPARAM wParam, DWORD kind, void *payload, DWORD size,
                      void (*release)(void *payload));
 

@@ -147,7 +147,7 @@ DOWNLOAD_ROWS = [
     row("RtlGenRandom=1", ended(), calls={"InternetOpenW": 0}, id="no-nonce"),
     row("RtlGenRandom=2", done(PIECES), id="temporary-name-without-random"),
     row("GetUserNameW=1", ended(), calls={"InternetOpenW": 0}, id="no-logon-name"),
-    row("SendMessageW=1", done(PIECES[1:]), id="progress-undelivered"),
+    row("SendMessageTimeoutW=1", done(PIECES[1:]), id="progress-undelivered"),
     row("CreateThread=1", NOT_STARTED, id="thread-not-created"),
     row("ResumeThread=1", NOT_STARTED, id="thread-not-resumed"),
     row("GetModuleHandleExW=1", NOT_STARTED, id="no-reference-on-the-library"),
@@ -293,7 +293,7 @@ SIZE_ROWS = [
     row("InternetErrorDlg=1:12032", True, calls={"InternetErrorDlg": 1, "HttpSendRequestW": 2},
         fault=dict(REFUSED, path="/1/metadata"), id="refused-dialog-retries"),
     row("RtlGenRandom=1", False, calls={"InternetOpenW": 0}, id="no-nonce"),
-    row("SendMessageW=1", "timeout", id="final-message-undelivered"),
+    row("SendMessageTimeoutW=1", "timeout", id="final-message-undelivered"),
 ]
 
 
