@@ -176,9 +176,11 @@ void TakeMessage(Round &round, const HostRecord *record) {
 // the window with that message still queued, as a host closing its window while
 // operations run may: a message the window never handled must not be lost.
 void DestroyWithMessageQueued(Round &round, HWND window) {
+    // The high word: what the queue holds now, not what came since the last look.
+    auto queued = [] { return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0; };
     const ULONGLONG deadline = GetTickCount64() + 5000;
-    while (!(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) && GetTickCount64() < deadline) Sleep(1);
-    round.queuedAtDestroy = (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0;
+    while (!queued() && GetTickCount64() < deadline) Sleep(1);
+    round.queuedAtDestroy = queued();
     round.destroyed = true;
     DestroyWindow(window);
 }
