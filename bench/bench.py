@@ -188,7 +188,10 @@ class Bench:
         self.rounds = options.rounds
         self.control = Control(options.control)
         self.constants = json.loads((self.build / "service_constants.json").read_text())
-        self.host = self.build / "velmora-sync.exe"
+        # The host and the DLL as the package ships them. The build's own host
+        # carries some 37 MB of debug information, which Wine reads in at start:
+        # it would be most of the peak working set, and none of it the library's.
+        self.host = self.build / "stripped" / "velmora-sync.exe"
         self.bare = self.build / "bench-wininet.exe"
         self.curl = "curl"
 
