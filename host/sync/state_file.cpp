@@ -105,6 +105,13 @@ void CrashPoint(const char *step) {
     static const char *const asked = std::getenv("VELMORA_SYNC_CRASH_AT");
     if (asked == nullptr || std::strcmp(asked, step) != 0) return;
     std::fflush(stdout);
+    std::fprintf(stderr, "crash point: %s\n", step);
+    std::fflush(stderr);
+    // The kill comes from outside. Ended from inside (TerminateProcess), a Wine
+    // process can hang in the exit, or die of a signal, while another of its
+    // threads is starting or ending: a library worker just started, or one
+    // that has sent its final message.
+    Sleep(kCrashPointWaitSeconds * 1000);
     TerminateProcess(GetCurrentProcess(), 86);
 }
 

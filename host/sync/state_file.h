@@ -35,8 +35,11 @@ class FolderLock {
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-// A test switch: VELMORA_SYNC_CRASH_AT=STEP ends the process abruptly (exit
-// code 86) when the run reaches that step, as a power cut would.
+// A test switch: VELMORA_SYNC_CRASH_AT=STEP stops the run dead when it reaches
+// that step, for the test harness to kill the process there as a power cut
+// would (it watches stderr for "crash point: STEP"). Unkilled, the process
+// ends itself with exit code 86 after kCrashPointWaitSeconds.
 void CrashPoint(const char *step);
+constexpr DWORD kCrashPointWaitSeconds = 30;
 
 } // namespace twoway

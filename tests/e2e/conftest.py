@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -115,6 +116,36 @@ def run_wine(args, timeout, env=None):
     return done
 
 
+def run_wine_to_crash_point(args, step, timeout, env=None):
+    """Runs one Wine program with VELMORA_SYNC_CRASH_AT=step and, once it says on stderr that it
+    has stopped there, kills it with SIGKILL, as a power cut would end it: nothing of Wine's
+    exit runs. Returns the CompletedProcess (bytes) and whether it was killed at the step.
+
+    Output goes through files, as in run_wine; stderr is read with pread, which leaves the
+    offset the program writes at alone."""
+    mark = f"crash point: {step}\n".encode()
+    killed_at_step = False
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([*wine_command(), *map(str, args)],
+                                   env=wine_env(dict(env or {}, VELMORA_SYNC_CRASH_AT=step)),
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        deadline = time.monotonic() + timeout * TIME_SCALE
+        while process.poll() is None:
+            if mark in os.pread(err.fileno(), 1 << 20, 0):
+                process.kill()
+                killed_at_step = True
+                break
+            if time.monotonic() > deadline:
+                process.kill()
+                break
+            time.sleep(0.02)
+        process.wait()
+        out.seek(0)
+        err.seek(0)
+        done = subprocess.CompletedProcess(process.args, process.returncode, out.read(), err.read())
+    return done, killed_at_step
+
+
 @dataclasses.dataclass
 class HostRun:
     """One run of velmora-sync.exe --json: its exit code, the JSON events, any other stdout lines
@@ -124,6 +155,7 @@ class HostRun:
     other_lines: list
     stderr: str
     summary: dict = None  # of one run of --repeat or --fault-loop: its closing "run" event
+    killed_at: str = None  # the crash point at which the harness killed it (run_host's crash_at)
 
     def of(self, event):
         return [e for e in self.events if e["event"] == event]
@@ -213,18 +245,25 @@ def scaled_timeouts(args):
 
 @pytest.fixture
 def run_host():
-    """run_host(*args, dll="shipped"|"faults", env=None, timeout=60) -> HostRun.
+    """run_host(*args, dll="shipped"|"faults", env=None, timeout=60, crash_at=None) -> HostRun.
 
     Runs `velmora-sync.exe --json --timeout TIMEOUT --dll DLL ARGS...` in the test prefix; `env` adds
-    environment variables (they reach programs the host starts, such as the fake browser)."""
-    def run(*args, dll="shipped", env=None, timeout=60):
+    environment variables (they reach programs the host starts, such as the fake browser).
+    crash_at=STEP kills the host at that crash point of a sync (run_wine_to_crash_point); the
+    run's killed_at is then STEP, or None when it ended otherwise."""
+    def run(*args, dll="shipped", env=None, timeout=60, crash_at=None):
         exe = build_dir() / "velmora-sync.exe"
         dll_path = build_dir() / DLL_NAMES[dll]
         command = [exe, "--json", "--timeout", str(timeout * TIME_SCALE), "--dll", windows_path(dll_path),
                    *scaled_timeouts(args)]
-        done = run_wine(command, timeout + WINE_MARGIN, env)
+        killed_at = None
+        if crash_at is None:
+            done = run_wine(command, timeout + WINE_MARGIN, env)
+        else:
+            done, killed = run_wine_to_crash_point(command, crash_at, timeout + WINE_MARGIN, env)
+            killed_at = crash_at if killed else None
         events, other = parse_output(done.stdout)
-        return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))
+        return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"), killed_at=killed_at)
     return run
 
 

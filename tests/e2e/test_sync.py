@@ -103,11 +103,12 @@ def sides(standin, linked, tmp_path):
 
 @pytest.fixture
 def sync(run_host, sides):
-    """sync(*options, env=None) -> HostRun of `sync LOCALDIR OPTIONS` with the test DLL; nothing the
-    library handed out may be left."""
-    def run(*options, env=None, root=None, check_blocks=True):
-        done = run_host("sync", windows_path(root or sides.root), *options, dll="faults", env=env, timeout=120)
-        if check_blocks and done.exit_code != 86:
+    """sync(*options, env=None, crash_at=None) -> HostRun of `sync LOCALDIR OPTIONS` with the test
+    DLL; nothing the library handed out may be left (unless the run was killed at crash_at)."""
+    def run(*options, env=None, root=None, check_blocks=True, crash_at=None):
+        done = run_host("sync", windows_path(root or sides.root), *options, dll="faults", env=env, timeout=120,
+                        crash_at=crash_at)
+        if check_blocks and crash_at is None:
             assert done.counters["outstanding_blocks"] == 0, done
         return done
     return run
@@ -561,8 +562,8 @@ def test_killed_at_each_step_converges(sides, sync, step):
     remote_op(sides, "delete", "trash.txt")
     sides.write("both.txt", LOCAL)
     sides.seed("both.txt", REMOTE)
-    killed = sync("--jobs", "1", env={"VELMORA_SYNC_CRASH_AT": step})
-    assert killed.exit_code == 86, why(killed)
+    killed = sync("--jobs", "1", crash_at=step)
+    assert killed.killed_at == step, (killed.exit_code, why(killed))
     run = sync()
     assert run.exit_code == 0, why(run)
     local, remote = sides.local(), sides.remote()
