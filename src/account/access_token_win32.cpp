@@ -7,6 +7,7 @@
 #include "request/oauth_win32.h"
 #include "transport/executor_win32.h"
 #include "transport/service_calls_win32.h"
+#include "frame/diagnostic_line_win32.h"
 
 namespace {
 
@@ -36,8 +37,7 @@ int TradeRequestToken(const wchar_t *requestToken, const wchar_t *requestSecret)
     body.reset();
 
     // 8-bit output, as for the "Launching" line of the request-token step.
-    std::printf("Access token = %ls, Access token secret = %ls, and uid = %ls.\n", token.get(), kMaskedSecret,
-                uid ? uid.get() : L"(none)");
-    std::fflush(stdout);
+    DiagnosticLine() << "Access token = " << token.get() << ", Access token secret = " << kMaskedSecret
+                     << ", and uid = " << (uid ? uid.get() : L"(none)") << ".\n";
     return StoreAccessCreds(token.get(), secret.get()) == 0 ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "frame/diagnostic_line_win32.h"
 #include "frame/faults_win32.h"
 #include "frame/heap_win32.h"
 #include "frame/holders_win32.h"
@@ -70,10 +71,9 @@ bool LinkThroughBrowser(wchar_t **tokenSlot, wchar_t **secretSlot) {
 
     WipedBlock<wchar_t> address = AuthorizeUrl(token.get());
     if (!address) return false;
-    // 8-bit output (%ls converts): in a host whose stdout is in binary mode the
-    // wide functions would write UTF-16 bytes between its own lines.
-    std::printf("Launching %ls\r\n", address.get());
-    std::fflush(stdout);
+    // 8-bit output: in a host whose stdout is in binary mode the wide functions
+    // would write UTF-16 bytes between its own lines.
+    DiagnosticLine() << "Launching " << address.get() << "\r\n";
     wchar_t browser[MAX_PATH] = {};
     if (!FindDefaultBrowser(browser)) return false;
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "account/creds_store_win32.h"
+#include "frame/diagnostic_line_win32.h"
 #include "frame/host_message_win32.h"
 #include "frame/jobs_win32.h"
 #include "frame/text_win32.h"
@@ -54,10 +55,7 @@ SinkAnswer KeepExactly(void *context, const char *bytes, DWORD count) {
 
 // The diagnostic line of every listing reply, on the process's standard output
 // (a host without a console shows nothing).
-void PrintReply(const char *text) {
-    std::printf("\nResponse result: %s\n\n", text);
-    std::fflush(stdout);
-}
+void PrintReply(const char *text) { DiagnosticLine() << "\nResponse result: " << text << "\n\n"; }
 
 // Fetches the listing at url. True with *listing a text of exactly expected
 // bytes when the service answered 200 with that many, proven by its

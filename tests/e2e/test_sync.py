@@ -580,6 +580,23 @@ def test_killed_at_each_step_converges(sides, sync, step):
 
 # ---- many files at once ----
 
+@pytest.mark.win32
+def test_big_listings_at_once_leave_the_host_free(sides, run_host):
+    """Three listings of over 100 KB each at once: the library prints each as one diagnostic
+    line, which waits on the host's output pipe while the host's reader forwards the line
+    before it to stderr. A line that held a lock of the runtime's that the reader needs
+    while it waited stopped both for good."""
+    name = "a rather long file name, so that each entry of the listing takes room %03d.txt"
+    for folder in FOLDERS:
+        for i in range(300):
+            sides.seed(name % i, b"x", folder=folder)
+    for _ in range(4):
+        run = run_host("sync", windows_path(sides.root), "--dry-run", dll="faults", timeout=20)
+        assert run.exit_code == 0, why(run)
+        assert [e["name"] for e in run.of("phase")][:3] == ["prepared", "window", "listed"]
+        assert min(m["size"] for m in run.messages if m.get("op") == "size") > 100_000
+
+
 def test_hundreds_of_small_files_with_eight_jobs(sides, sync):
     for i in range(150):
         sides.seed("r%03d.txt" % i, b"remote %d\n" % i)
