@@ -7,8 +7,8 @@ import os
 
 import pytest
 
-from conftest import (ACCOUNTS_KEY, DLL_NAMES, TEST_USER, WINE_MARGIN, HostRun, Registry, build_dir, parse_output,
-                      run_wine, stored_pairs, windows_path)
+from conftest import (ACCOUNTS_KEY, DLL_NAMES, PAYLOAD_SIZES, TEST_USER, TIME_SCALE, WINE_MARGIN, HostRun, Registry,
+                      build_dir, parse_output, run_wine, scaled_timeouts, stored_pairs, windows_path)
 
 try:
     from service.standin import StandIn, load_constants
@@ -19,6 +19,8 @@ except ImportError:  # pragma: no cover - depends on the tree's state
 RUN_TIMEOUT = 3
 # The message kinds that end an operation (with a ResultPayload or a listing payload).
 FINAL_KINDS = {17, 18, 15, 19, 20, 21, 22, 23}
+# The final kinds that also carry a TransferPayload on the way, told apart by size.
+FETCH_KINDS = {15, 17, 18}
 FILETIME_OF_1970 = 116444736000000000
 
 
@@ -37,7 +39,8 @@ def host(*args, env=None, timeout=60):
     """velmora-sync.exe --json with the test DLL, as the test user; returns the HostRun."""
     exe = build_dir() / "velmora-sync.exe"
     dll = build_dir() / DLL_NAMES["faults"]
-    command = [exe, "--json", "--timeout", str(timeout), "--dll", windows_path(dll), *args]
+    command = [exe, "--json", "--timeout", str(timeout * TIME_SCALE), "--dll", windows_path(dll),
+               *scaled_timeouts(args)]
     done = run_wine(command, timeout + WINE_MARGIN, {"USER": TEST_USER, **(env or {})})
     events, other = parse_output(done.stdout)
     return HostRun(done.returncode, events, other, done.stderr.decode("utf-8", "replace"))
@@ -82,12 +85,14 @@ def faulted(rules, *args, env=None, timeout=RUN_TIMEOUT, injected=True):
 
 
 def finals(run):
-    """The final messages of a run (kinds of FINAL_KINDS that carry no TransferPayload)."""
-    return [m for m in run.messages if m.get("kind") in FINAL_KINDS and m.get("size") != 32]
+    """The final messages of a run (kinds of FINAL_KINDS that carry no TransferPayload). By size
+    only for the fetch kinds: a 32-bit ListingPayload is as long as a TransferPayload."""
+    return [m for m in run.messages if m.get("kind") in FINAL_KINDS
+            and (m["kind"] not in FETCH_KINDS or m.get("size") == PAYLOAD_SIZES["result"])]
 
 
 def transfers(run, kind):
-    return [m["payload"] for m in run.messages if m.get("kind") == kind and m.get("size") == 32]
+    return [m["payload"] for m in run.messages if m.get("kind") == kind and m.get("size") == PAYLOAD_SIZES["transfer"]]
 
 
 def fault_loop(kind, *args, watch=None, env=None, lost_final=False):

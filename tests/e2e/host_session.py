@@ -1,4 +1,4 @@
-"""One reference host for many operations: velmora-sync.exe's `session` command under wine64,
+"""One reference host for many operations: velmora-sync.exe's `session` command under Wine,
 fed one step per line on stdin, so a test can change the stand-in between two operations and
 pay for Wine's start once."""
 
@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from conftest import DLL_NAMES, WINE, HostRun, build_dir, windows_path, wine_env
+from conftest import DLL_NAMES, TIME_SCALE, HostRun, build_dir, windows_path, wine_command, wine_env
 
 # Seconds a step may take beyond the host's own --timeout before the session counts as hung.
 STEP_MARGIN = 30
@@ -24,10 +24,11 @@ class HostSession:
     event, which is its summary: code, workers_ended, outstanding_blocks, out_of_memory)."""
 
     def __init__(self, dll="faults", env=None, timeout=60, lifetime=3600):
-        self.timeout = timeout
+        # Every time limit, the host's --timeout among them, grows by TIME_SCALE under emulation.
+        self.timeout = timeout * TIME_SCALE
         exe = build_dir() / "velmora-sync.exe"
-        command = ["timeout", "--kill-after=5", str(lifetime), WINE, str(exe), "--json", "--timeout", str(timeout),
-                   "--dll", windows_path(build_dir() / DLL_NAMES[dll]), "session"]
+        command = ["timeout", "--kill-after=5", str(lifetime * TIME_SCALE), *wine_command(), str(exe), "--json",
+                   "--timeout", str(self.timeout), "--dll", windows_path(build_dir() / DLL_NAMES[dll]), "session"]
         self._stderr = tempfile.TemporaryFile()
         self._process = subprocess.Popen(command, env=wine_env(env), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=self._stderr)
@@ -50,7 +51,7 @@ class HostSession:
         self._process.stdin.flush()
         self.steps += 1
         events, other = [], []
-        deadline = wait if wait is not None else self.timeout + STEP_MARGIN
+        deadline = wait if wait is not None else self.timeout + STEP_MARGIN * TIME_SCALE
         while True:
             try:
                 raw = self._lines.get(timeout=deadline)

@@ -8,7 +8,7 @@ import random
 import time
 
 import nonce_log
-from conftest import ACCOUNTS_KEY, TEST_USER, Registry, StandIn, build_dir, load_constants, windows_path
+from conftest import ACCOUNTS_KEY, TEST_USER, TIME_SCALE, Registry, StandIn, build_dir, load_constants, windows_path
 from host_session import HostSession
 from service.store import ServiceError
 
@@ -20,8 +20,8 @@ MTIME_FILETIME = (MTIME_POSIX + 11644473600) * 10_000_000
 STATIC = "/soak-static"
 # The thread table's size: no round starts more host threads than it has slots.
 MAX_STARTERS = 30
-# Requests that fall silent are given up after this long.
-TRANSFER_TIMEOUT_MS = 4000
+# Requests that fall silent are given up after this long (longer under emulation).
+TRANSFER_TIMEOUT_MS = 4000 * TIME_SCALE
 
 # Faults a round may put in any request's way (the next one that comes): (kind, params).
 FAULTS = [

@@ -109,7 +109,8 @@ def test_size_query(run_host, standin, linked):
     runs = fault_loop(run_host, "size", "User%20Notes")
     for n, each in enumerate(runs, 1):
         result = each.result("getDBMetadataBufferSize")["result_byte"]
-        for final in [m for m in each.messages if m.get("kind") == 22 and m.get("size") == 40]:
+        finals = [m for m in each.messages if m.get("kind") == 22 and m.get("size") == PAYLOAD_SIZES["listing_size"]]
+        for final in finals:
             assert final["payload"]["result"] == result and (final["payload"]["size"] != 0) == (result == 1), n
     assert runs[-1].result("getDBMetadataBufferSize")["result_byte"] == 1
 

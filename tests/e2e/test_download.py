@@ -4,13 +4,14 @@ that a failed or cancelled download never costs the user a byte of an existing l
 
 import concurrent.futures
 import os
+import pathlib
 import re
 import subprocess
 import time
 
 import pytest
 
-from conftest import PAYLOAD_SIZES, windows_path
+from conftest import ARCH, PAYLOAD_SIZES, windows_path
 
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
 MTIME_POSIX = 1414611019
@@ -463,17 +464,25 @@ def test_temporary_file_is_hidden_and_named_by_the_pattern(run_host, standin, li
 
 @pytest.fixture
 def small_disk(tmp_path):
-    """A 256 KiB tmpfs (mounted inside the suite's own mount namespace) holding the user's copy."""
+    """A 256 KiB tmpfs (mounted inside the suite's own mount namespace) holding the user's copy.
+    The 32-bit Wine runs in the i386 root, whose /tmp is a bind made before the test: a mount
+    below /tmp reaches it only when bound there as well, at the same path."""
     mount = tmp_path / "small"
     mount.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)], check=True)
+    views = [mount]
     try:
+        if ARCH == "win32":
+            inside = pathlib.Path(os.environ["VELMORA_E2E_ROOT32"] + str(mount))
+            subprocess.run(["mount", "--bind", str(mount), str(inside)], check=True)
+            views.insert(0, inside)
         target = mount / "notes.txt"
         target.write_bytes(OLD_CONTENT)
         os.utime(target, (OLD_TIME, OLD_TIME))
         yield target
     finally:
-        subprocess.run(["umount", str(mount)], check=True)
+        for view in views:
+            subprocess.run(["umount", str(view)], check=True)
 
 
 def test_full_disk_reports_its_error_and_keeps_the_target(run_host, standin, linked, small_disk):

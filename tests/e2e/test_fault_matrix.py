@@ -19,7 +19,8 @@ import time
 
 import pytest
 
-from conftest import ACCOUNTS_KEY, TEST_USER, Registry, StandIn, build_dir, load_constants, windows_path
+from conftest import (ACCOUNTS_KEY, PAYLOAD_SIZES, TEST_USER, TIME_SCALE, Registry, StandIn, build_dir,
+                      load_constants, windows_path)
 import nonce_log
 from host_session import HostSession
 from service import PlainListener, wire
@@ -32,8 +33,8 @@ OLD_LOCAL = b"the user's own copy, which no failed download may touch\n"
 DOWNLOAD_SIZE = 40000
 UPLOAD_SIZE = CHUNK + 45056  # two chunks
 FOLDERS = ("/Highlights", "/User Notes", "/User Tools")
-# The payload sizes of this (64-bit) build: a ResultPayload is the tag and one pointer.
-RESULT_PAYLOAD = 24
+# The payload sizes of the build under test: a ResultPayload is the tag and one pointer.
+RESULT_PAYLOAD = PAYLOAD_SIZES["result"]
 
 # The system errors the transfers report (class 3). A server that closes without a reply:
 # Windows fails the send (12030, 12031), Wine answers it with no status line (12152). A
@@ -47,8 +48,9 @@ HEADERS_TOO_BIG = (122,)
 
 # Request timeouts of the test DLL: rows whose server falls silent wait 2 s; the others get
 # far more than a busy machine ever needs, and still end well within the host's own timeout.
-SHORT_WAIT_MS = 2000
-LONG_WAIT_MS = 30000
+# Both grow by TIME_SCALE under emulation, as the host's timeout does.
+SHORT_WAIT_MS = 2000 * TIME_SCALE
+LONG_WAIT_MS = 30000 * TIME_SCALE
 
 
 # ---- The faults ----
@@ -421,7 +423,7 @@ def transfer_steps(run):
     (16, count) or (24, code, class)."""
     steps = []
     for m in run.messages[:-1]:
-        assert m["kind"] in (16, 24) and m["size"] == 32 and m["wparam_zero"] and m["tag_ok"], m
+        assert m["kind"] in (16, 24) and m["size"] == PAYLOAD_SIZES["transfer"] and m["wparam_zero"] and m["tag_ok"], m
         payload = m["payload"]
         if m["kind"] == 16:
             assert 0 < payload["count"] and (payload["code"], payload["code_class"]) == (0, 0), m
@@ -482,7 +484,7 @@ def test_size_query(world, row):
     world.begin(fault)
     world.inject(fault, path_regex=re.escape(f"path=%2F{folder[1:]}&"))
     run = world.step("size", folder[1:])
-    payload = final_message(run, 22, 40)
+    payload = final_message(run, 22, PAYLOAD_SIZES["listing_size"])
     assert transfer_steps(run) == []
     assert (payload["result"], payload["size"]) == ((1, len(expected)) if outcome.done else (0, 0)), payload
     assert payload["path"] == folder[1:] and payload["size_is_host_variable"]
@@ -500,7 +502,7 @@ def test_listing(world, row):
     world.inject(fault, path_regex=re.escape(f"path=%2F{folder[1:]}&"))
     length = LISTING_LENGTHS.get(row, len(expected))
     run = world.step("ls", folder[1:], "--length", length)
-    payload = final_message(run, 21, 48)
+    payload = final_message(run, 21, PAYLOAD_SIZES["listing"])
     assert transfer_steps(run) == []
     assert payload["length"] == length and payload["path"] == folder[1:]
     if outcome.done:
@@ -632,7 +634,8 @@ def test_request_token(world, row):
     run = world.step("link", "--request-only")
     # The notice points at the library's status byte, not at a result byte of the host.
     (notice,) = run.messages
-    assert (notice["kind"], notice["size"]) == (23, 40) and notice["tag_ok"] and notice["wparam_is_window"]
+    assert (notice["kind"], notice["size"]) == (23, PAYLOAD_SIZES["link_status"])
+    assert notice["tag_ok"] and notice["wparam_is_window"]
     assert notice["payload"]["reserved_zero"]
     kill = run.result("KillDropBoxThread")
     assert (kill["return"], kill["thread_id"]) == (1, notice["thread_id"]), kill
@@ -643,7 +646,7 @@ def test_request_token(world, row):
         assert request["request_token"] in issued and request["secret_present"], (request, issued)
         # The browser was started with the token's authorization page.
         address = "https://localhost/1/oauth/authorize?oauth_token=" + request["request_token"]
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 30 * TIME_SCALE
         while address not in browser_starts(world) and time.monotonic() < deadline:
             time.sleep(0.05)
         assert address in browser_starts(world)

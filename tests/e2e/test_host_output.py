@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from conftest import build_dir, run_wine, windows_path
+from conftest import DLL_NAMES, TIME_SCALE, WINE_MARGIN, build_dir, run_wine, windows_path
 
 MTIME = "Wed, 29 Oct 2014 19:30:19 +0000"
 # The library's diagnostic lines, as it prints them.
@@ -24,9 +24,9 @@ class TextRun:
 
 def run_text(*args, env=None, timeout=60):
     """velmora-sync.exe in text mode (no --json), with the shipped DLL, local time UTC."""
-    command = [build_dir() / "velmora-sync.exe", "--timeout", str(timeout), "--dll",
-               windows_path(build_dir() / "VelmoraSync64.dll"), *map(str, args)]
-    done = run_wine(command, timeout + 30, {"TZ": "UTC", **(env or {})})
+    command = [build_dir() / "velmora-sync.exe", "--timeout", str(timeout * TIME_SCALE), "--dll",
+               windows_path(build_dir() / DLL_NAMES["shipped"]), *map(str, args)]
+    done = run_wine(command, timeout + WINE_MARGIN, {"TZ": "UTC", **(env or {})})
     return TextRun(done.returncode, done.stdout.decode("utf-8").splitlines(), done.stderr.decode("utf-8"))
 
 
